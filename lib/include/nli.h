@@ -1,0 +1,310 @@
+/*
+ * nli.h - the device protocol library (libnli).
+ *
+ * Talks to the Ethernet and serial communication modules in PLC bases over UDP/IP, IPX or a
+ * serial port. Every call returns a 16-bit result in an int32_t: 0 is success, a result with bit
+ * 0x2000 set is a warning (the call did its work), any other non-zero value is a failure; see
+ * ResultCodeName(). All records and buffers belong to the caller; the library never allocates,
+ * prints or throws. Single-threaded: use the library from one thread at a time.
+ *
+ * Linux extensions (not part of the original interface):
+ *   - NLI_BROADCAST_ADDRESS="a.b.c.d" or "a.b.c.d:port" in the environment, read whenever a
+ *     transport is opened, replaces the broadcast destination 255.255.255.255:0x7070 (a directed
+ *     broadcast of the plant's subnet, or a simulator on loopback). NLISetBroadcastAddress() does
+ *     the same from code and takes precedence over the environment.
+ *   - COM ports 1 to 8 open /dev/ttyS0 .. /dev/ttyS7 unless NLI_COM1 .. NLI_COM8 in the
+ *     environment or NLISetCommPortPath() map them to another device (a USB adapter, a
+ *     pseudo-terminal).
+ *   - Socket errors are reported with the WinSock numbers (10035 would block, 10047 address
+ *     family not supported, ...), so that results and their texts agree on every platform;
+ *     serial port errors pass errno through.
+ */
+#ifndef NLI_H
+#define NLI_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(NLI_BUILDING_LIBRARY)
+#define NLI_API __attribute__((visibility("default")))
+#else
+#define NLI_API
+#endif
+
+#define NLI_PACKED __attribute__((packed))
+
+/* ---------------------------------------------------------------------------------------------
+ * Constants
+ * ------------------------------------------------------------------------------------------- */
+
+#define NLI_INTERFACE_VERSION 3
+
+#define TRANSPORT_WINSOCK 4
+#define TRANSPORT_SERIAL 0x20
+
+#define PROTOCOL_IPX 2
+#define PROTOCOL_UDPIP 3
+#define PROTOCOL_SERIAL 4
+
+#define MODULE_PORT 0x7070
+
+#define NLI_HEADER_LENGTH 9
+#define NLI_ADDRESSED_HEADER_LENGTH 16
+
+/* ---------------------------------------------------------------------------------------------
+ * Result codes
+ * ------------------------------------------------------------------------------------------- */
+
+#define NLIE_SUCCESS 0
+#define NLIE_RETRIES_OCCURRED 0x2000
+
+/* Errors detected by the library itself. */
+#define NLIE_NOT_IMPLEMENTED 0x8000
+#define NLIE_VERSION_NOT_CORRECT 0x8001
+#define NLIE_UNSUPPORTED_TRANSPORT 0x8002
+#define NLIE_INVALID_DEVICE 0x8003
+#define NLIE_BUFFER_TOO_SMALL 0x8004
+#define NLIE_ZERO_BYTES_RECEIVED 0x8005
+#define NLIE_TIMEOUT 0x8006
+#define NLIE_UNSUPPORTED_PROTOCOL 0x8007
+#define NLIE_IP_ADDR_NOT_INITIALIZED 0x8008
+#define NLIE_NULL_TRANSPORT 0x8009
+#define NLIE_IPX_NOT_INSTALLED 0x800A
+#define NLIE_IPX_OPEN_SOCKET_FAILED 0x800B
+#define NLIE_NO_PACKET_DRIVER 0x800C
+#define NLIE_CRC_MISMATCH 0x800D
+#define NLIE_ALLOCATION_ERROR 0x800E
+#define NLIE_NO_IPX_CACHE 0x800F
+#define NLIE_INVALID_REQUEST 0x8010
+#define NLIE_NO_RESPONSE 0x8011
+#define NLIE_INVALID_RESPONSE 0x8012
+#define NLIE_DATA_TOO_LARGE 0x8013
+#define NLIE_LOAD_PROC_ERROR 0x8014
+#define NLIE_NOT_LOADED 0x8015
+#define NLIE_ALIGNMENT_ERROR 0x8016
+#define NLIE_FILE_NOT_OPEN 0x8017
+
+/* Module status codes (the low 12 bits of a response's status word). */
+#define NLIE_ICMP_PKT_FOUND 65
+#define NLIE_ARP_PKT_FOUND 66
+#define NLIE_TYPE_NOT_HANDLED 67
+#define NLIE_LINK_SENSE_TRIGGERED 68
+#define NLIE_UNK_IP_PACKET 100
+#define NLIE_UNK_ETHERTYPE 101
+#define NLIE_UNK_PACKET_TYPE 102
+#define NLIE_UNK_802X_PACKET_TYPE 103
+#define NLIE_UNK_LLC_TYPE 104
+#define NLIE_CRC_DOES_NOT_MATCH 105
+#define NLIE_CRC_NO_DATA 106
+#define NLIE_ENET_ADDR_REPROGRAMMED 107
+#define NLIE_NULL_DATA_POINTER 108
+#define NLIE_SIZE_ERROR 109
+#define NLIE_NOT_FOUND 110
+#define NLIE_INVALID_TYPE 111
+#define NLIE_RAM_ALREADY_LOCKED 112
+#define NLIE_INVALID_REQUEST_INT 113
+#define NLIE_TIMEOUT_ERROR 114
+#define NLIE_FLASH_PROGRAM_ERROR 115
+#define NLIE_INVALID_OS 116
+#define NLIE_INVALID_LOCATION 117
+#define NLIE_INVALID_SLOT_NUMBER 118
+#define NLIE_INVALID_DATA 119
+#define NLIE_MODULE_BUSY 120
+#define NLIE_CHANNEL_FAILURE 121
+#define NLIE_UNUSED_CHANNELS_EXIST 122
+#define NLIE_INVALID_UDP_PORT 123
+#define NLIE_SHUTDOWN_OS 124
+#define NLIE_NOT_MY_IP_ADDRESS 125
+#define NLIE_PROTECTION_ERROR 126
+#define NLIE_UNK_TYPE_ERROR 127
+#define NLIE_BACKPLANE_INIT_ERROR 128
+#define NLIE_UNK_RESPONSE 129
+#define NLIE_UNK_RXWX_FORMAT 130
+#define NLIE_UNK_ACK 131
+#define NLIE_UNK_NAK 132
+#define NLIE_RANGE_ERROR 133
+#define NLIE_LENGTH_WARNING 134
+#define NLIE_INVALID_BASE_NUMBER 135
+#define NLIE_INVALID_MODULE_TYPE 136
+#define NLIE_INVALID_OFFSET 137
+#define NLIE_INVALID_BOOT_VER_FOR_OS 138
+#define NLIE_BROKEN_TRANSMITTER 139
+#define NLIE_INVALID_ADDRESS 140
+#define NLIE_TIMING 141
+#define NLIE_CHANNEL_FAILURE_MULTI 142
+#define NLIE_SERIAL_SETUP_ERROR 143
+#define NLIE_NOT_INITIALIZED 144
+#define NLIE_INVALID_MODE 145
+#define NLIE_COMM_FAILURE 146
+#define NLIE_OPERATION_ABORTED 147
+#define NLIE_INVALID_RX_CHAR 148
+#define NLIE_REQUEST_NAKED 149
+#define NLIE_INVALID_OPERATION 150
+#define NLIE_VAL_ALREADY_USED 151
+#define NLIE_MODULE_NOT_RESPONDING 153
+#define NLIE_BASE_CHANGED 154
+
+/* True when a result is a failure (non-zero and not a warning). */
+#define NLI_FAILED(result) ((result) != 0 && ((result) & NLIE_RETRIES_OCCURRED) == 0)
+
+/* ---------------------------------------------------------------------------------------------
+ * Records (packed, caller-owned)
+ * ------------------------------------------------------------------------------------------- */
+
+typedef struct NLI_PACKED NLIKeyRecord {
+    uint32_t mode;     /* 1 = scramble outgoing packets; the library tests the low byte */
+    uint8_t key[60];   /* key bytes, zero-terminated (at most 59) */
+} NLIKeyRecord;
+
+typedef struct NLI_PACKED NLITransport {
+    uint16_t kind;        /* TRANSPORT_WINSOCK or TRANSPORT_SERIAL */
+    uint16_t protocol;    /* PROTOCOL_IPX, PROTOCOL_UDPIP or PROTOCOL_SERIAL */
+    NLIKeyRecord scramble;
+    void *bindAddress;    /* optional local socket address (sockaddr_in / sockaddr_ipx) */
+    uint8_t reserved[48];
+} NLITransport;
+
+typedef struct NLI_PACKED NLIDevice {
+    uint8_t address[19];  /* link address; with ipNotSet one 20-byte area */
+    uint8_t ipNotSet;
+    uint16_t reserved0;
+    uint8_t reserved1[4];
+    uint16_t timeoutMs;
+    uint16_t retries;
+    uint8_t ethernetAddress[6];
+    uint16_t retryCount;
+    uint16_t crcErrorCount;
+    uint16_t unsolicitedCount;
+    uint32_t noWaitIO;
+    uint32_t addressedHeader;
+    uint32_t broadcast;
+    uint32_t socket;
+    uint16_t headerLength;
+    struct NLITransport *transport;
+    uint32_t captureSize;
+    void *captureBuffer;
+    uint32_t reserved2;
+    uint16_t lastSequence;
+    uint8_t tunnel;
+    uint8_t tunnelBase;
+    uint8_t tunnelSlot;
+    uint8_t tunnelParam;
+    uint8_t reserved3[44];
+} NLIDevice;
+
+/* Serial link address, overlaid on NLIDevice.address for TRANSPORT_SERIAL. */
+typedef struct NLI_PACKED NLISerialAddress {
+    uint8_t port;       /* COM port 1 to 8 */
+    uint8_t dataBits;   /* 8 */
+    uint8_t parity;     /* 0 = none, 1 = odd, 2 = even */
+    uint8_t stopBits;   /* 0 = one, 2 = two */
+    uint32_t baudRate;  /* 57600 */
+    intptr_t handle;    /* open port, -1 when none */
+} NLISerialAddress;
+
+#if defined(__cplusplus)
+static_assert(sizeof(NLIKeyRecord) == 64, "NLIKeyRecord is 64 bytes");
+static_assert(sizeof(NLITransport) == 116 + sizeof(void *), "NLITransport layout");
+static_assert(sizeof(NLIDevice) == 118 + 2 * sizeof(void *), "NLIDevice layout");
+static_assert(sizeof(NLISerialAddress) <= 20, "serial address fits the address area");
+#else
+typedef char nli_check_key_size[(sizeof(NLIKeyRecord) == 64) ? 1 : -1];
+typedef char nli_check_transport_size[(sizeof(NLITransport) == 116 + sizeof(void *)) ? 1 : -1];
+typedef char nli_check_device_size[(sizeof(NLIDevice) == 118 + 2 * sizeof(void *)) ? 1 : -1];
+#endif
+
+typedef int32_t (*NLIAsyncHandler)(NLIDevice *device, const uint8_t *packet, uint32_t length);
+
+/* ---------------------------------------------------------------------------------------------
+ * Transports and devices
+ * ------------------------------------------------------------------------------------------- */
+
+NLI_API int32_t NLIOpen(uint16_t version);
+NLI_API int32_t NLIClose(void);
+NLI_API int32_t NLIOpenTransport(NLITransport *transport, uint16_t version, void *bindAddress);
+NLI_API int32_t NLICloseTransport(NLITransport *transport);
+NLI_API int32_t NLIOpenDevice(NLITransport *transport, NLIDevice *device, uint16_t version,
+                              uint16_t timeoutMs, uint16_t retries, uint32_t broadcast);
+NLI_API int32_t NLICloseDevice(NLIDevice *device);
+
+/* Linux extensions. address "a.b.c.d" or "a.b.c.d:port"; null or "" restores the environment
+ * value or the default. Returns 0, or NLIE_INVALID_REQUEST for text that is not an address. */
+NLI_API int32_t NLISetBroadcastAddress(const char *address);
+/* Maps COM port 1..8 to a device path; null or "" restores NLI_COMn or /dev/ttyS(n-1). */
+NLI_API int32_t NLISetCommPortPath(uint8_t port, const char *path);
+
+/* ---------------------------------------------------------------------------------------------
+ * Packet engine
+ * ------------------------------------------------------------------------------------------- */
+
+NLI_API int32_t _SendPacket(NLIDevice *device, void *request, uint32_t requestLength,
+                            void *response, uint16_t *responseLength, uint32_t wait,
+                            uint32_t reportRetries);
+NLI_API int32_t GetResponse(NLIDevice *device, void *buffer, uint16_t *length,
+                            uint16_t extraTimeoutMs, uint32_t wait, uint32_t match);
+NLI_API int32_t NLIGetResponse(NLIDevice *device, void *buffer, uint16_t *length, uint32_t match);
+NLI_API int32_t SendPacketTwoResponses(NLIDevice *device, void *request, uint32_t requestLength,
+                                       void *response, uint16_t *responseLength, uint32_t wait,
+                                       uint32_t reportRetries, uint16_t ackLength,
+                                       const void *expectedAck, uint16_t secondExtraTimeoutMs,
+                                       uint32_t secondWait, uint32_t secondMatch);
+NLI_API uint32_t SetCRCMode(uint32_t mode);
+NLI_API int32_t NLISetAsyncHandler(NLIAsyncHandler handler);
+NLI_API int32_t NLIGetAsyncHandler(NLIAsyncHandler *handler);
+
+/* ---------------------------------------------------------------------------------------------
+ * Discovery
+ * ------------------------------------------------------------------------------------------- */
+
+NLI_API int32_t NLIQueryDevices(NLITransport *transport, NLIDevice *devices, uint16_t *count,
+                                uint16_t version);
+NLI_API int32_t NLIQueryDeviceData(NLITransport *transport, NLIDevice *devices, uint16_t *count,
+                                   uint16_t version, uint16_t item, const void *data,
+                                   uint16_t length);
+NLI_API uint32_t NLISetQueryTimeout(uint32_t timeoutMs);
+NLI_API uint32_t NLIGetQueryTimeout(void);
+
+/* ---------------------------------------------------------------------------------------------
+ * Result codes
+ * ------------------------------------------------------------------------------------------- */
+
+NLI_API const char *ResultCodeName(int32_t code);
+
+/* ---------------------------------------------------------------------------------------------
+ * Module information and setup data
+ * ------------------------------------------------------------------------------------------- */
+
+/* (module information and setup data calls go here) */
+
+/* ---------------------------------------------------------------------------------------------
+ * Base definition and I/O
+ * ------------------------------------------------------------------------------------------- */
+
+/* (base definition and I/O calls go here) */
+
+/* ---------------------------------------------------------------------------------------------
+ * Memory and shared RAM
+ * ------------------------------------------------------------------------------------------- */
+
+/* (memory and shared-RAM calls go here) */
+
+/* ---------------------------------------------------------------------------------------------
+ * Serial pass-through and PLC requests
+ * ------------------------------------------------------------------------------------------- */
+
+/* (serial pass-through and PLC request calls go here) */
+
+/* ---------------------------------------------------------------------------------------------
+ * Remote master, controller module and panel adapter
+ * ------------------------------------------------------------------------------------------- */
+
+/* (remote-master, controller and panel-adapter calls go here) */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NLI_H */
