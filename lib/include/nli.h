@@ -277,7 +277,67 @@ NLI_API const char *ResultCodeName(int32_t code);
  * Module information and setup data
  * ------------------------------------------------------------------------------------------- */
 
-/* (module information and setup data calls go here) */
+/* Setup item codes (u16): the module's stored settings, one item per code. */
+#define DT_IP_ADDRESS 16         /* 4 bytes: IPv4 address, first octet first */
+#define DT_RXWX_SETTINGS 21      /* 128 bytes: protocol settings */
+#define DT_NODE_NAME 22          /* up to 256 bytes: zero-terminated name */
+#define DT_NODE_NUMBER 32        /* 4 bytes: node number (module ID), u32 */
+#define DT_BOOT_OS 35            /* 32 bytes: operating-system boot selection record */
+#define DT_DESCRIPTION 38        /* up to 256 bytes: zero-terminated description */
+#define DT_RXWX_NODE_ADDR_1 39   /* 512 bytes: peer node map, first part */
+#define DT_SUBNET_MASK 48        /* 4 bytes */
+#define DT_MODEL_NAME 51         /* up to 32 bytes: model name text */
+#define DT_IP_SETUP 54           /* 256 bytes: IP setup record */
+#define DT_RXWX_NODE_ADDR_2 55   /* 512 bytes: peer node map, second part */
+#define DT_GATEWAY 64            /* 4 bytes: default gateway */
+#define DT_RXWX_NODE_ADDR_3 71   /* 512 bytes: peer node map, third part */
+#define DT_EMAIL_CONFIG 183      /* 512 bytes: e-mail configuration */
+#define DT_HW_REVISIONS 0x8035   /* 128 bytes: hardware revision record */
+
+/* Largest item data one write carries: 600 - headerLength - 4 (587 with the plain header). */
+#define NLI_MAX_SETUP_WRITE(headerLength) (600 - (headerLength) - 4)
+
+/* Copy rule of the calls below: a u16 size holds the buffer's capacity on entry and the bytes
+ * copied on return; data longer than the capacity is cut and the result is 0x8004. An empty
+ * answer gives 0x8005 (size 0). An answer too short for its own fields gives 0x8012. A non-zero
+ * module status word replaces the result (the data after it is still copied). The setup calls
+ * lengthen the device time-out by 10 ms for the call; writes and deletes wait up to the
+ * time-out + 30000 ms for the module's completion answer. */
+
+/* Data-shape reads: the record from answer offset 9, at most capacity bytes. */
+NLI_API int32_t NLIReadVersionInfo(NLIDevice *device, void *buffer, uint16_t capacity);
+NLI_API int32_t NLIReadSupportInfo(NLIDevice *device, void *buffer, uint16_t capacity);
+NLI_API int32_t NLIReadDeviceDef(NLIDevice *device, void *buffer, uint16_t capacity);
+/* Ethernet statistics; clear non-zero makes the module clear its counters. size may point into
+ * buffer (the application passes the record's own first word). */
+NLI_API int32_t NLIReadEthernetStats(NLIDevice *device, void *buffer, uint16_t *size,
+                                     uint32_t clear);
+
+/* Setup data. items: room for *count u16 codes. */
+NLI_API int32_t NLIEnumSetupData(NLIDevice *device, uint16_t *items, uint16_t *count);
+NLI_API int32_t NLIReadSetupData(NLIDevice *device, uint16_t item, void *buffer,
+                                 uint16_t *size);
+NLI_API int32_t NLIWriteSetupData(NLIDevice *device, uint16_t item, const void *data,
+                                  uint16_t length);
+NLI_API int32_t NLIDeleteSetupData(NLIDevice *device, uint16_t item);
+
+/* Module status; a buffer starting with 0xB1 asks for the extended form. */
+NLI_API int32_t NLIReadModuleStatus(NLIDevice *device, void *buffer, uint16_t *size,
+                                    uint8_t selector);
+
+/* Requests whose answer is not interpreted: the engine's result is returned as it comes. */
+NLI_API int32_t NLIPetDevice(NLIDevice *device);
+NLI_API int32_t NLISetOSLoad(NLIDevice *device, uint32_t selector);
+NLI_API int32_t XPLCSetOSLoad(NLIDevice *device, uint32_t selector);
+NLI_API int32_t NLIReboot(NLIDevice *device);
+NLI_API int32_t XPLCReboot(NLIDevice *device);
+
+/* Configuration data (the I/O-data rules: waits only while noWaitIO is 0, a module status s is
+ * returned as s | 0x8000 sign-extended). A read buffer starting with 0xB1 asks for the extended
+ * form; the write copies the module's answer data only when both response and size are given. */
+NLI_API int32_t NLIReadConfigData(NLIDevice *device, void *buffer, uint16_t *size);
+NLI_API int32_t NLIWriteConfigData(NLIDevice *device, const void *data, uint16_t length,
+                                   void *response, uint16_t *size);
 
 /* ---------------------------------------------------------------------------------------------
  * Base definition and I/O
