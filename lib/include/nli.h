@@ -343,7 +343,37 @@ NLI_API int32_t NLIWriteConfigData(NLIDevice *device, const void *data, uint16_t
  * Base definition and I/O
  * ------------------------------------------------------------------------------------------- */
 
-/* (base definition and I/O calls go here) */
+/* A base controller's base definition (its bases, slots and I/O modules as a byte stream) and
+ * its I/O data image; the library moves the bytes and does not interpret them. size follows the
+ * copy rule above: capacity in, bytes copied out, 0x8004 when the data was cut. The reads refuse
+ * a null size, or a null buffer with a non-zero size, with 0x8010. A read buffer (of capacity 1
+ * or more) whose first byte is NLI_EXTENDED_FORM on entry asks the module for the extended form
+ * (the marker is sent after the function code). */
+#define NLI_EXTENDED_FORM 0xB1
+
+/* Largest stream one base definition write carries: 600 - headerLength - 4. */
+#define NLI_MAX_BASEDEF_WRITE(headerLength) (600 - (headerLength) - 4)
+/* Largest output image one I/O write carries: 1200 - headerLength - 1. */
+#define NLI_MAX_IO_WRITE(headerLength) (1200 - (headerLength) - 1)
+
+NLI_API int32_t NLIReadBaseDef(NLIDevice *device, void *buffer, uint16_t *size);
+/* The selector's meaning is the module firmware's; the answer is copied like a base definition. */
+NLI_API int32_t NLIRescanBase(NLIDevice *device, uint32_t selector, void *buffer,
+                              uint16_t *size);
+NLI_API int32_t NLIInitBaseDef(NLIDevice *device, void *buffer, uint16_t *size);
+/* Two responses: waits up to the device time-out + 30000 ms for the module's completion. A
+ * non-zero module status is returned as it is. response/size may be null (nothing copied). */
+NLI_API int32_t NLIWriteBaseDef(NLIDevice *device, const void *stream, uint16_t length,
+                                void *response, uint16_t *size);
+
+/* I/O data. These wait for the module's answer only while device->noWaitIO is 0; otherwise they
+ * return 0x8011 right after sending. A non-zero module status s is returned as s | 0x8000
+ * (sign-extended), so status 6 reads 0x8006 like a time-out; the received size tells them apart. */
+NLI_API int32_t NLIReadIO(NLIDevice *device, void *buffer, uint16_t *size);
+/* Writes the outputs and copies the module's input data when both input and size are given. */
+NLI_API int32_t NLIWriteIO(NLIDevice *device, const void *outputs, uint16_t length, void *input,
+                           uint16_t *size);
+NLI_API int32_t NLIWriteIONoRead(NLIDevice *device, const void *outputs, uint16_t length);
 
 /* ---------------------------------------------------------------------------------------------
  * Memory and shared RAM
@@ -355,7 +385,58 @@ NLI_API int32_t NLIWriteConfigData(NLIDevice *device, const void *data, uint16_t
  * Serial pass-through and PLC requests
  * ------------------------------------------------------------------------------------------- */
 
-/* (serial pass-through and PLC request calls go here) */
+/* PLC requests, forwarded by a communication module to its PLC CPU. Both acknowledge at once
+ * (0x20 + function code) and complete with 0x22 + function code; they wait only while
+ * device->noWaitIO is 0. At most 256 bytes per request (0x8010 above that, and for 0 bytes,
+ * which the wire cannot tell from 256). A refusal returns the module's status word. */
+#define NLI_MAX_PLC_BYTES 256
+
+/* CCM request: write non-zero writes count bytes from buffer; a read fills count bytes. The
+ * module's echo of a write is copied back into buffer. A read answered with any other count of
+ * data bytes returns 0x8010. */
+NLI_API int32_t NLICCMRequest(NLIDevice *device, uint32_t write, uint8_t dataType,
+                              uint16_t address, uint16_t count, void *buffer);
+/* K-sequence request: length request bytes from buffer; the reply replaces them, *size is the
+ * buffer's capacity on entry and the reply length on return (0x8004 when the reply was cut). */
+NLI_API int32_t NLIKSEQRequest(NLIDevice *device, uint16_t length, void *buffer, uint16_t *size);
+
+/* Serial pass-through through the module's serial ports. The plain calls use the module's
+ * default port; the Ex calls name the port, counted from 1 (port 0 gives 0x8010). Results are
+ * the module's status word (sign-extended), 0x8005 for an empty answer, 0x8012 for an answer
+ * too short for its fields, or an engine failure. */
+#define NLI_SERIAL_SETUP_SIZE 8 /* u32 baud rate, u8 flags, u8 RTS pre, u8 RTS post, u8 unused */
+/* Largest data of one write: 196 - headerLength (Ex: 195 - headerLength). */
+#define NLI_MAX_COMM_WRITE(headerLength) (196 - (headerLength))
+#define NLI_MAX_COMM_WRITE_EX(headerLength) (195 - (headerLength))
+/* Largest data of one access (write and wait for the reply): 1496 - headerLength. */
+#define NLI_MAX_ACCESS_COMM(headerLength) (1496 - (headerLength))
+
+NLI_API int32_t NLIWriteComm(NLIDevice *device, uint16_t length, const void *data);
+/* *size: bytes wanted on entry, bytes received on return (never more than wanted). */
+NLI_API int32_t NLIReadComm(NLIDevice *device, uint16_t *size, void *buffer);
+NLI_API int32_t NLIGetRXAvailable(NLIDevice *device, uint16_t *available);
+NLI_API int32_t NLIFlushRXQueue(NLIDevice *device);
+/* store non-zero makes the module keep the setting (two responses, up to the device time-out
+ * + 30000 ms); 0 applies it only. setup: NLI_SERIAL_SETUP_SIZE bytes. */
+NLI_API int32_t NLISetupSerialPort(NLIDevice *device, const void *setup, uint8_t store);
+NLI_API int32_t NLIGetTXLeft(NLIDevice *device, uint16_t *space);
+NLI_API int32_t NLIReadSerialPortSetup(NLIDevice *device, void *setup);
+/* Writes data out of the default port and returns what came back: *size is the reply buffer's
+ * capacity on entry and the reply length on return (0x8004 and size unchanged when the reply is
+ * larger). size and reply may be null (nothing copied). */
+NLI_API int32_t NLIAccessComm(NLIDevice *device, uint16_t length, const void *data,
+                              uint16_t *size, void *reply);
+
+NLI_API int32_t NLIWriteCommEx(NLIDevice *device, uint8_t port, uint16_t length,
+                               const void *data);
+NLI_API int32_t NLIReadCommEx(NLIDevice *device, uint8_t port, uint16_t *size, void *buffer);
+NLI_API int32_t NLIGetRXAvailableEx(NLIDevice *device, uint8_t port, uint16_t *available);
+NLI_API int32_t NLIFlushRXQueueEx(NLIDevice *device, uint8_t port);
+NLI_API int32_t NLISetupSerialPortEx(NLIDevice *device, uint8_t port, const void *setup,
+                                     uint8_t store);
+NLI_API int32_t NLIGetTXLeftEx(NLIDevice *device, uint8_t port, uint16_t *space);
+NLI_API int32_t NLIReadSerialPortSetupEx(NLIDevice *device, uint8_t port, void *setup);
+NLI_API int32_t NLIFlushTXQueueEx(NLIDevice *device, uint8_t port);
 
 /* ---------------------------------------------------------------------------------------------
  * Remote master, controller module and panel adapter
