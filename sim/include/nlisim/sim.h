@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <typeindex>
@@ -77,6 +78,7 @@ struct Module {
     bool crc = true;             // answers carry a CRC (else CRC field 0)
     bool ipNotSet = false;       // discovery byte 17: no IP address yet
     bool acceptScrambled = true; // unscrambles requests with the library's key; else ignores them
+    uint8_t discoveryMagic = 0x52; // third magic byte of discovery answers: 0x52 'R' or 0x41 'A'
     Faults faults;
 
     // The module's object from the plant file, as loaded; features read their own keys from it.
@@ -87,7 +89,24 @@ struct Module {
     std::mt19937_64 rng;
     uint32_t requestsReceived = 0;  // requests that reached this module (before faults)
     uint32_t answersSent = 0;
+    uint32_t requestsDropped = 0;   // requests ignored by the drop fault
+    uint32_t badCrcIgnored = 0;     // requests ignored for a wrong (non-zero) CRC field
     Bytes lastAnswer;               // the last answer packet sent (for the late-answer fault)
+    // While the clock is before this, the module ignores every request (a feature sets it to
+    // model a restart); requests arriving meanwhile are not counted.
+    std::chrono::steady_clock::time_point offlineUntil{};
+
+    Module() = default;
+    // A copy or a move carries the features' state as their save() wrote it into doc; the
+    // feature objects themselves stay with (and refer to) the original module.
+    Module(const Module& other);
+    Module(Module&& other) noexcept;
+    Module& operator=(const Module& other);
+    Module& operator=(Module&& other) noexcept;
+    ~Module() = default;
+
+    // doc with every instantiated feature's current state saved into it.
+    Json savedDoc() const;
 
     template <class T> T& feature() {
         auto& slot = features_[std::type_index(typeid(T))];
@@ -109,9 +128,13 @@ struct Plant {
     static Plant fromJson(const Json& doc);      // throws std::runtime_error with the reason
     static Plant fromFile(const std::string& path);
     static Plant generate(size_t count, uint64_t seed = 1);
+    static Plant demo();                 // the default plant of tessan3-sim (sim/plants/demo.json)
+    static const char* demoJson();       // its text
     Json toJson() const; // identity, faults and every feature's state
-    void saveFile(const std::string& path) const;
+    void saveFile(const std::string& path) const; // throws std::runtime_error with the reason
     Module* find(const Mac& mac);
+    // Sets every module's index and seeds its generator from (seed, index).
+    void reseed();
 };
 
 // One request as the addressed module sees it (header stripped, unscrambled).
@@ -122,6 +145,9 @@ struct Request {
     bool broadcast = false; // arrived on the broadcast endpoint
     bool serial = false;    // arrived on the pseudo-terminal
     bool scrambled = false;
+    Plant* plant = nullptr; // the whole plant (locked), for features that reach other modules
+
+    uint8_t functionCode() const { return payload.empty() ? 0 : payload[0]; }
 };
 
 // How a handler answers. Payloads are the bytes after the 9-byte header; the simulator adds the
@@ -151,6 +177,16 @@ using Handler = std::function<void(Module&, const Request&, Reply&)>;
 void registerHandler(uint8_t functionCode, Handler handler);
 const Handler* findHandler(uint8_t functionCode);
 
+// Status word of the answer to a function code no handler knows (NLIE_INVALID_REQUEST_INT).
+inline constexpr uint16_t kStatusInvalidRequest = 113;
+
+// The query with a data item (0x09 0x00) is answered only by modules that hold the item with
+// exactly the bytes asked for. The setup-item store registers how to look an item up: the
+// lookup fills data and returns true when the module holds the item.
+using ItemLookup = std::function<bool(Module&, uint16_t item, Bytes& data)>;
+void setItemLookup(ItemLookup lookup);
+const ItemLookup& itemLookup(); // empty until one is registered
+
 struct HandlerRegistrar {
     explicit HandlerRegistrar(void (*fn)()) { fn(); }
 };
@@ -169,6 +205,18 @@ struct Options {
     bool serial = false;                   // serve module `serialModule` on a pseudo-terminal too
     size_t serialModule = 0;
     bool verbose = false;                  // log every request to stderr
+};
+
+// What the simulator's thread has seen since start().
+struct Counters {
+    uint64_t packetsReceived = 0;   // datagrams and serial packets read, before any check
+    uint64_t requestsReceived = 0;  // requests that reached a module (before faults)
+    uint64_t answersSent = 0;       // answer packets sent (duplicates and late re-sends count)
+    uint64_t requestsDropped = 0;   // ignored by the drop fault
+    uint64_t badCrcIgnored = 0;     // ignored for a non-zero, wrong CRC field
+    uint64_t scrambledIgnored = 0;  // scrambled requests to modules that do not accept them
+    uint64_t malformedIgnored = 0;  // bad magic, too short, length that fits neither reading
+    uint64_t notForUs = 0;          // addressed to an Ethernet address nobody here has
 };
 
 struct Endpoint {
@@ -194,6 +242,14 @@ class Simulator {
     std::string serialPath() const;             // pseudo-terminal slave path, "" when none
     // Sets NLI_BROADCAST_ADDRESS for this process to the broadcast endpoint.
     void exportBroadcastAddress() const;
+    bool running() const;
+
+    size_t moduleCount() const;
+    std::optional<size_t> moduleIndex(const Mac& mac) const;
+    Counters counters() const;
+    void setFaults(size_t index, const Faults& faults);
+    Json plantJson() const;                    // Plant::toJson under the lock
+    void savePlant(const std::string& path) const; // Plant::saveFile under the lock
 
     // Runs fn with the plant locked (handlers do not run meanwhile).
     template <class F> auto withPlant(F&& fn) {
@@ -209,7 +265,7 @@ class Simulator {
     struct Impl;
     Plant plant_;
     Options options_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::unique_ptr<Impl> impl_;
 };
 
