@@ -379,7 +379,56 @@ NLI_API int32_t NLIWriteIONoRead(NLIDevice *device, const void *outputs, uint16_
  * Memory and shared RAM
  * ------------------------------------------------------------------------------------------- */
 
-/* (memory and shared-RAM calls go here) */
+/* Typed memory areas of the module (memory type + 32-bit address) and the shared RAM of an
+ * intelligent module behind it (base, slot, 16-bit address; bit 15 travels as a flag byte).
+ * Reads deliver data when the low 12 bits of the module's status are 0 or the status is 134
+ * (NLIE_LENGTH_WARNING); otherwise the caller's buffer is left alone. Only the bytes the module
+ * actually sent are copied: a read answered with fewer bytes than asked copies those and, unless
+ * the status is 134, returns 0x8012. Results are the module's status word (sign-extended), so a
+ * re-send warning is not passed on; 0x8005 for an empty answer, or the engine's failure. */
+
+#define NLI_MEMORY_READ 0
+#define NLI_MEMORY_WRITE 1
+
+#define NLI_MAX_MEMORY_READ 589       /* data bytes of one read (600-byte answer) */
+#define NLI_MAX_MEMORY_WRITE 512      /* NLIWriteMemory */
+#define NLI_MAX_SHARED_RAM_WRITE 256  /* NLIWriteSharedRAM */
+#define NLI_MAX_ACCESS_MEMORY 600     /* NLIAccessMemory: request and expected answer */
+#define NLI_MEMORY_DESCRIPTOR_SIZE 22 /* one area descriptor of NLIENumMemory */
+
+/* One record of NLIAccessMemory. Its first nine bytes go on the wire as they stand. */
+typedef struct NLI_PACKED NLIMemoryAccess {
+    uint8_t direction;   /* NLI_MEMORY_READ or NLI_MEMORY_WRITE; anything else gives 0x8010 */
+    uint16_t memoryType;
+    uint32_t address;
+    uint16_t length;     /* bytes to read or write */
+    void *data;          /* source of a write, destination of a read (length bytes) */
+} NLIMemoryAccess;
+
+#if defined(__cplusplus)
+static_assert(sizeof(NLIMemoryAccess) == 9 + sizeof(void *), "NLIMemoryAccess layout");
+#else
+typedef char nli_check_memory_access_size[(sizeof(NLIMemoryAccess) == 9 + sizeof(void *)) ? 1
+                                                                                          : -1];
+#endif
+
+/* Reads of more than NLI_MAX_MEMORY_READ bytes, and writes above their limits, give 0x8013
+ * without sending; a null buffer with a non-zero length gives 0x8010. */
+NLI_API int32_t NLIReadMemory(NLIDevice *device, uint16_t memoryType, uint32_t address,
+                              uint16_t length, void *buffer);
+NLI_API int32_t NLIWriteMemory(NLIDevice *device, uint16_t memoryType, uint32_t address,
+                               uint16_t length, const void *data);
+/* Area descriptors, 22 bytes each, passed on as the module sent them. count: in the room of
+ * buffer in descriptors, out the descriptors copied; 0x8004 when the module has more, 0x8012
+ * when its answer holds fewer than it announces. */
+NLI_API int32_t NLIENumMemory(NLIDevice *device, uint16_t *count, void *buffer);
+/* Reads and writes several areas in one request. The answer's entries (one per read record, in
+ * order) must match their records, else 0x8012; records before the mismatch have their data. */
+NLI_API int32_t NLIAccessMemory(NLIDevice *device, NLIMemoryAccess *records, uint16_t count);
+NLI_API int32_t NLIReadSharedRAM(NLIDevice *device, uint16_t base, uint16_t slot,
+                                 uint16_t address, uint16_t length, void *buffer);
+NLI_API int32_t NLIWriteSharedRAM(NLIDevice *device, uint16_t base, uint16_t slot,
+                                  uint16_t address, uint16_t length, const void *data);
 
 /* ---------------------------------------------------------------------------------------------
  * Serial pass-through and PLC requests
@@ -442,7 +491,83 @@ NLI_API int32_t NLIFlushTXQueueEx(NLIDevice *device, uint8_t port);
  * Remote master, controller module and panel adapter
  * ------------------------------------------------------------------------------------------- */
 
-/* (remote-master, controller and panel-adapter calls go here) */
+/* Remote master: a mailbox in its shared RAM at base, slot (command block at 0x8030, data window
+ * of 256 bytes at 0x803C). Data moves in chunks of at most 256 bytes; each step waits for the
+ * mailbox to report done or failed for at most the device's timeoutMs (0x8006). A failed mailbox
+ * returns its error code (one byte; two bytes for NLIDoMTRCommandEx), or 0x8012 when it fails
+ * without a code. Shared-RAM failures are returned as they come. The XPLC names are the same
+ * calls under the PC-based controller's names.
+ *
+ * Tunnel: a device with tunnel = 1 sends every request (the engine calls included) through the
+ * remote master at tunnelBase, tunnelSlot on the same link: the payload goes to area 4, command 3
+ * runs with the parameters tunnelParam, 0, payload length, 0, 0x0800, and the module's answer
+ * comes back from area 4 to response offset 9 (bytes 0 to 8 are not written). An answer longer
+ * than the response buffer gives 0x8004 and delivers nothing. There is no second response. */
+
+#define NLI_MTR_CHUNK 256         /* bytes per mailbox data transfer */
+#define NLI_MTR_MAX_PARAMETERS 250 /* NLIDoMTRCommandEx */
+
+NLI_API int32_t NLIWriteMTRData(NLIDevice *device, uint16_t base, uint16_t slot, uint8_t area,
+                                const void *data, uint16_t length, uint16_t offset);
+NLI_API int32_t NLIReadMTRData(NLIDevice *device, uint16_t base, uint16_t slot, uint8_t area,
+                               void *buffer, uint16_t length, uint16_t offset);
+NLI_API int32_t NLIDoMTRCommand(NLIDevice *device, uint16_t base, uint16_t slot,
+                                uint16_t command);
+NLI_API int32_t NLIDoMTRCommandEx(NLIDevice *device, uint16_t base, uint16_t slot,
+                                  uint16_t command, const void *parameters,
+                                  uint16_t parameterLength);
+NLI_API int32_t XPLCWriteMTRData(NLIDevice *device, uint16_t base, uint16_t slot, uint8_t area,
+                                 const void *data, uint16_t length, uint16_t offset);
+NLI_API int32_t XPLCReadMTRData(NLIDevice *device, uint16_t base, uint16_t slot, uint8_t area,
+                                void *buffer, uint16_t length, uint16_t offset);
+NLI_API int32_t XPLCDoMTRCommand(NLIDevice *device, uint16_t base, uint16_t slot,
+                                 uint16_t command);
+NLI_API int32_t XPLCDoMTRCommandEx(NLIDevice *device, uint16_t base, uint16_t slot,
+                                   uint16_t command, const void *parameters,
+                                   uint16_t parameterLength);
+
+/* Starts a program on a PC-based controller module: "name arguments". Returns the module's
+ * status word (sign-extended) or the engine's failure; -1 for a null, empty or blank command
+ * line; 0x8013 for a name over 64 characters or arguments that do not fit the request (at most
+ * 433 characters). */
+#define XPLC_MAX_PROGRAM_NAME 64
+#define XPLC_MAX_PROGRAM_ARGUMENTS 433
+NLI_API int32_t XPLCRunProgram(NLIDevice *device, const char *commandLine);
+
+/* Panel adapters (family 6). */
+typedef struct NLI_PACKED ZTNodeListEntry {
+    char name[20];       /* node name as the adapter returned it (not always terminated) */
+    uint16_t nodeNumber; /* low 16 bits of the node number */
+    NLIDevice *device;   /* the adapter, open in the library's own device array */
+} ZTNodeListEntry;
+
+#if defined(__cplusplus)
+static_assert(sizeof(ZTNodeListEntry) == 22 + sizeof(void *), "ZTNodeListEntry layout");
+#endif
+
+#define ZT_MAX_NODES 200
+#define ZT_PACKET_DATA_OFFSET 60  /* ZTSendPacket takes its data from here */
+#define ZT_MAX_PGM_SPACE_WRITE 316
+
+/* Finds the panel adapters on the node-list network (IPX unless ZTSetNodeListProtocol says
+ * otherwise) and returns the library's own static list (valid until the next call, which
+ * closes the previous adapters and rebuilds it) with *count entries; null with *count 0 when
+ * nothing was found or anything failed, and then nothing stays open. Without IPX in the kernel
+ * the IPX list always fails this way. */
+NLI_API ZTNodeListEntry *ZTGetNodeList(uint16_t *count);
+/* Writes length bytes from packet + 60 as panel program space; 1 on success (*reply = 0), 0 on
+ * any other result, warnings included (*reply untouched). */
+NLI_API int32_t ZTSendPacket(NLIDevice *device, const void *packet, uint8_t *reply,
+                             uint16_t length);
+/* Two responses; waits up to timeoutMs + 10 ms for the acknowledgement and 30000 ms more for the
+ * completion. 0, 0x2000, the module's status, 0x8005, 0x8013 or the engine's failure. */
+NLI_API int32_t NLIWriteZTethernetPgmSpace(NLIDevice *device, const void *data,
+                                           uint16_t length);
+
+/* Linux extension: the protocol ZTGetNodeList searches with, PROTOCOL_IPX (the default) or
+ * PROTOCOL_UDPIP (then it uses the broadcast destination like any UDP/IP query). Returns 0, or
+ * NLIE_UNSUPPORTED_PROTOCOL for anything else. */
+NLI_API int32_t ZTSetNodeListProtocol(uint16_t protocol);
 
 #ifdef __cplusplus
 }
