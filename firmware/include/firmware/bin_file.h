@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 
 namespace firmware {
 
@@ -65,6 +66,7 @@ struct [[gnu::packed]] BinFileHeader {
     uint8_t reserved[33];               // 0x5F not interpreted
 };
 static_assert(sizeof(BinFileHeader) == kBinFileHeaderSize);
+static_assert(std::is_trivially_copyable_v<BinFileHeader>);
 
 // What ReadBinFileHeader reports about a file.
 struct BinFileInfo {
