@@ -105,6 +105,11 @@ int main(int argc, char** argv) {
 
     // The signals are taken by sigwait below; blocked before the simulator's thread starts so
     // that it inherits the mask and never receives them.
+    // A script that starts us in the background hands us SIGINT ignored; we still want it, and
+    // a closed output pipe must not end us before the plant is saved.
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGPIPE, SIG_IGN);
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
