@@ -103,7 +103,8 @@ Bytes itemFromJson(const Json& v, const std::string& where) {
     if (v.size() == 0) refuse(where + ": empty object");
     if (auto it = v.find("text"); it != v.end()) {
         if (!it->is_string()) refuse(where + ": \"text\" must be a text");
-        Bytes b(it->get<std::string>().begin(), it->get<std::string>().end());
+        const std::string text = it->get<std::string>();
+        Bytes b(text.begin(), text.end());
         b.push_back(0);
         size_t size = unsignedKey(v, "size", kMaxItemSize, 0, where);
         if (size != 0 && b.size() > size)
