@@ -24,6 +24,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -180,6 +181,14 @@ void Simulator::Impl::open() {
         throw std::runtime_error("serial module " + std::to_string(o.serialModule) +
                                  " does not exist (the plant has " +
                                  std::to_string(sim.plant_.modules.size()) + " modules)");
+
+    // One socket per module: a large plant needs more descriptors than the usual soft limit.
+    rlimit files{};
+    rlim_t needed = static_cast<rlim_t>(sim.plant_.modules.size()) + 256;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < needed) {
+        files.rlim_cur = std::min(needed, files.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) throw std::runtime_error(errnoText("cannot create the wake-up event"));
