@@ -60,7 +60,8 @@ bool loadBroadcastFromEnvironment() {
         return true;
     }
     sockaddr_in a{};
-    if (!parseBroadcastAddress(text, &a)) return false;
+    // Unreadable text matters only while the setter does not decide the destination anyway.
+    if (!parseBroadcastAddress(text, &a)) return fromSetter.set;
     fromEnvironment.set = true;
     fromEnvironment.address = a;
     return true;

@@ -45,7 +45,8 @@ void setSerialHandle(NLIDevice* device, intptr_t handle);
 int linkDescriptor(const NLIDevice* device);
 
 // Broadcast destination of UDP/IP devices. Read from NLI_BROADCAST_ADDRESS when a socket
-// transport opens: returns false (and keeps the previous value) for text that is not an address.
+// transport opens; text that is not an address keeps the previous value and returns false,
+// unless NLISetBroadcastAddress has set the destination.
 bool loadBroadcastFromEnvironment();
 sockaddr_in broadcastDestination();
 // "a.b.c.d" or "a.b.c.d:port" (decimal port 1..65535); false for anything else.
