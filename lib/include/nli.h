@@ -549,11 +549,13 @@ static_assert(sizeof(ZTNodeListEntry) == 22 + sizeof(void *), "ZTNodeListEntry l
 #define ZT_PACKET_DATA_OFFSET 60  /* ZTSendPacket takes its data from here */
 #define ZT_MAX_PGM_SPACE_WRITE 316
 
-/* Finds the panel adapters on the node-list network (IPX unless ZTSetNodeListProtocol says
- * otherwise) and returns the library's own static list (valid until the next call, which
- * closes the previous adapters and rebuilds it) with *count entries; null with *count 0 when
+/* Finds the panel adapters on an IPX network and returns the library's own static list (valid
+ * until the next call, which closes the previous adapters and rebuilds it) with *count entries;
+ * null with *count 0 when
  * nothing was found or anything failed, and then nothing stays open. Without IPX in the kernel
- * the IPX list always fails this way. */
+ * the list always fails this way. Linux extension: NLI_ZT_PROTOCOL=udp in the environment, read
+ * by each call, searches over UDP/IP instead (sent to the broadcast destination like any UDP/IP
+ * query); "ipx" or unset keeps IPX. */
 NLI_API ZTNodeListEntry *ZTGetNodeList(uint16_t *count);
 /* Writes length bytes from packet + 60 as panel program space; 1 on success (*reply = 0), 0 on
  * any other result, warnings included (*reply untouched). */
@@ -564,10 +566,6 @@ NLI_API int32_t ZTSendPacket(NLIDevice *device, const void *packet, uint8_t *rep
 NLI_API int32_t NLIWriteZTethernetPgmSpace(NLIDevice *device, const void *data,
                                            uint16_t length);
 
-/* Linux extension: the protocol ZTGetNodeList searches with, PROTOCOL_IPX (the default) or
- * PROTOCOL_UDPIP (then it uses the broadcast destination like any UDP/IP query). Returns 0, or
- * NLIE_UNSUPPORTED_PROTOCOL for anything else. */
-NLI_API int32_t ZTSetNodeListProtocol(uint16_t protocol);
 
 #ifdef __cplusplus
 }

@@ -6,6 +6,8 @@
 // before it rebuilds the list, and a failed call leaves nothing open.
 #include "internal.h"
 
+#include <cstdlib>
+
 namespace {
 
 using namespace nli;
@@ -25,7 +27,6 @@ constexpr uint16_t kMaxPacket = 600;
 
 NLITransport gTransport;
 bool gTransportOpen = false;
-uint16_t gProtocol = PROTOCOL_IPX;
 NLIDevice gDevices[kQueryRoom];
 ZTNodeListEntry gList[ZT_MAX_NODES];
 
@@ -73,15 +74,17 @@ class ExtraTimeout {
     uint16_t saved_;
 };
 
+// IPX unless NLI_ZT_PROTOCOL says udp: Linux kernels rarely carry IPX any more.
+uint16_t nodeListProtocol() {
+    const char* choice = std::getenv("NLI_ZT_PROTOCOL");
+    if (choice != nullptr && (std::strcmp(choice, "udp") == 0 || std::strcmp(choice, "UDP") == 0))
+        return PROTOCOL_UDPIP;
+    return PROTOCOL_IPX;
+}
+
 } // namespace
 
 extern "C" {
-
-NLI_API int32_t ZTSetNodeListProtocol(uint16_t protocol) {
-    if (protocol != PROTOCOL_IPX && protocol != PROTOCOL_UDPIP) return NLIE_UNSUPPORTED_PROTOCOL;
-    gProtocol = protocol;
-    return 0;
-}
 
 NLI_API ZTNodeListEntry* ZTGetNodeList(uint16_t* count) {
     if (count != nullptr) *count = 0;
@@ -91,7 +94,7 @@ NLI_API ZTNodeListEntry* ZTGetNodeList(uint16_t* count) {
     std::memset(gList, 0, sizeof gList);
     std::memset(&gTransport, 0, sizeof gTransport);
     gTransport.kind = TRANSPORT_WINSOCK;
-    gTransport.protocol = gProtocol;
+    gTransport.protocol = nodeListProtocol();
     if (NLIOpenTransport(&gTransport, NLI_INTERFACE_VERSION, nullptr) != 0) return nullptr;
     gTransportOpen = true;
 

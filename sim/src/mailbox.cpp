@@ -20,7 +20,8 @@
 // Plant-file keys, in a "sharedRam" entry of "memory" (memory.cpp):
 //   "remoteMaster": {
 //     "areas": [ { "area": 1, "size": 1024, "contents": { "0": "01 02" } }, ... ],
-//     "busyPolls": 0, "stuck": false, "failCode": 0, "commandErrors": { "17": 258 },
+//     "busyPolls": 0, "stuck": false, "failCode": 0, "failWithoutCode": false,
+//     "commandErrors": { "17": 258 },
 //     "fronts": "00:E0:62:00:00:02"
 //   }
 // Without "areas" the master has area 1 (1024 bytes); area 4 (2048 bytes) is always there.
@@ -99,6 +100,10 @@ RemoteMaster::RemoteMaster(const Json& config, const std::string& what) {
         stuck = it->get<bool>();
     }
     failCode = static_cast<uint16_t>(number(config, "failCode", 0, 0xFFFF, what));
+    if (auto it = config.find("failWithoutCode"); it != config.end()) {
+        if (!it->is_boolean()) refuse(what + ": key \"failWithoutCode\": expected true or false");
+        failWithoutCode = it->get<bool>();
+    }
     if (auto it = config.find("commandErrors"); it != config.end()) {
         if (!it->is_object()) refuse(what + ": key \"commandErrors\": expected an object");
         for (auto e = it->begin(); e != it->end(); ++e) {
@@ -135,6 +140,7 @@ void RemoteMaster::save(Json& slotDoc) const {
     if (busyPolls) c["busyPolls"] = busyPolls;
     if (stuck) c["stuck"] = true;
     if (failCode) c["failCode"] = failCode;
+    if (failWithoutCode) c["failWithoutCode"] = true;
     if (!commandErrors.empty()) {
         Json e = Json::object();
         for (const auto& [code, error] : commandErrors) e[std::to_string(code)] = error;
@@ -172,7 +178,8 @@ void RemoteMaster::beforeRead(Module&, const Request&, SharedRam& ram, uint32_t 
         --pollsLeft_;
         return;
     }
-    ram.bytes[mailbox::kStateByte] = outcome_ != 0 ? mailbox::kStateFailed : mailbox::kStateDone;
+    bool failedOp = outcome_ != 0 || failWithoutCode;
+    ram.bytes[mailbox::kStateByte] = failedOp ? mailbox::kStateFailed : mailbox::kStateDone;
     ram.bytes[mailbox::kErrorWord] = static_cast<uint8_t>(outcome_);
     ram.bytes[mailbox::kErrorWord + 1] = static_cast<uint8_t>(outcome_ >> 8);
     pending_ = false;

@@ -72,6 +72,7 @@ class RemoteMaster : public SlotDevice {
     uint32_t busyPolls = 0;                     // status reads answered busy before the outcome
     bool stuck = false;                         // never leaves busy
     uint16_t failCode = 0;                      // non-zero: every operation fails with it
+    bool failWithoutCode = false;               // every operation fails, error code 0
     std::map<uint16_t, uint16_t> commandErrors; // command code: the error it fails with
     std::optional<Mac> fronts;                  // the plant module behind the tunnel
 

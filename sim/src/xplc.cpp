@@ -47,7 +47,7 @@ void runProgram(Module& m, const Request& req, Reply& reply) {
 
     XplcState& s = m.feature<XplcState>();
     XplcState::Run run{std::string(p.begin() + kNameAt, nameEnd),
-                       std::string(p.begin() + kArgumentsAt, argsEnd)};
+                       std::string(p.begin() + kArgumentsAt, argsEnd), p.size()};
     s.runs.push_back(run);
     if (s.status != 0) return reply.status(s.status);
     if (s.restricted &&
@@ -79,7 +79,8 @@ XplcState::XplcState(Module& module) {
     }
     if (auto it = doc->find("lastRun"); it != doc->end()) {
         if (!it->is_object()) refuse(what + ": key \"lastRun\": expected an object");
-        lastRun = {text(*it, "program", what + ": lastRun"), text(*it, "arguments", what + ": lastRun")};
+        lastRun.program = text(*it, "program", what + ": lastRun");
+        lastRun.arguments = text(*it, "arguments", what + ": lastRun");
     }
 }
 

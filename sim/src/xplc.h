@@ -17,6 +17,7 @@ class XplcState : public FeatureState {
     struct Run {
         std::string program;
         std::string arguments;
+        size_t requestSize = 0; // payload bytes, from the function code on
     };
 
     // Behaviour (plant keys of the same names).
