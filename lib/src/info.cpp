@@ -56,8 +56,8 @@ bool startsExtended(const void* buffer, const uint16_t* size) {
 
 // Configuration data shares the I/O-data rules: the wait only while noWaitIO is 0, retries
 // reported, a module status s returned as s | 0x8000.
-int32_t configExchange(NLIDevice* device, uint8_t* request, uint16_t requestLength,
-                       void* buffer, uint16_t* size) {
+int32_t configExchange(NLIDevice* device, uint8_t* request, uint16_t requestLength, void* buffer,
+                       uint16_t* size) {
     uint8_t answer[kConfigRoom];
     uint16_t received = sizeof answer;
     uint32_t wait = device->noWaitIO == 0 ? 1 : 0;
@@ -134,7 +134,9 @@ NLI_API int32_t NLIReboot(NLIDevice* device) {
     return sendUninterpreted(device, payload, sizeof payload);
 }
 
-NLI_API int32_t XPLCReboot(NLIDevice* device) { return NLIReboot(device); }
+NLI_API int32_t XPLCReboot(NLIDevice* device) {
+    return NLIReboot(device);
+}
 
 NLI_API int32_t NLIReadModuleStatus(NLIDevice* device, void* buffer, uint16_t* size,
                                     uint8_t selector) {

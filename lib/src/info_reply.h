@@ -57,8 +57,7 @@ template <size_t Room> struct RequestBuffer {
 // found (saturating instead of wrapping a time-out close to 65535 ms).
 class ExtraTimeout {
   public:
-    ExtraTimeout(NLIDevice* device, uint16_t extraMs)
-        : device_(device), saved_(device->timeoutMs) {
+    ExtraTimeout(NLIDevice* device, uint16_t extraMs) : device_(device), saved_(device->timeoutMs) {
         uint32_t t = static_cast<uint32_t>(saved_) + extraMs;
         device_->timeoutMs = static_cast<uint16_t>(t > 0xFFFF ? 0xFFFF : t);
     }

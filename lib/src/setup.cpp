@@ -15,15 +15,14 @@ constexpr uint16_t kEnumCountOffset = 11;
 constexpr uint16_t kEnumCodesOffset = 13;
 
 // Write shape: only the status word of the completion matters.
-template <size_t Room>
-int32_t sendTwoResponses(NLIDevice* device, RequestBuffer<Room>& request) {
+template <size_t Room> int32_t sendTwoResponses(NLIDevice* device, RequestBuffer<Room>& request) {
     uint8_t answer[kWriteRoom];
     uint16_t received = sizeof answer;
     int32_t rc;
     {
         ExtraTimeout extra(device, kSetupExtraTimeoutMs);
-        rc = SendPacketTwoResponses(device, request.bytes, request.length, answer, &received, 1,
-                                    0, 0, nullptr, kCompletionExtraMs, 1, 1);
+        rc = SendPacketTwoResponses(device, request.bytes, request.length, answer, &received, 1, 0,
+                                    0, nullptr, kCompletionExtraMs, 1, 1);
     }
     if (failed(rc)) return rc;
     received = boundedLength(received, sizeof answer);
@@ -37,8 +36,7 @@ int32_t sendTwoResponses(NLIDevice* device, RequestBuffer<Room>& request) {
 
 extern "C" {
 
-NLI_API int32_t NLIReadSetupData(NLIDevice* device, uint16_t item, void* buffer,
-                                 uint16_t* size) {
+NLI_API int32_t NLIReadSetupData(NLIDevice* device, uint16_t item, void* buffer, uint16_t* size) {
     if (!device) return NLIE_INVALID_DEVICE;
     if (!size || (!buffer && *size != 0)) return NLIE_INVALID_REQUEST;
     RequestBuffer<kSmallRequest> request(device);
@@ -128,7 +126,8 @@ NLI_API int32_t NLIEnumSetupData(NLIDevice* device, uint16_t* items, uint16_t* c
     uint16_t n = shortAnswer ? sent : stated;
     bool cut = n > *count;
     if (cut) n = *count;
-    for (uint16_t k = 0; k < n; ++k) items[k] = getU16(answer + kEnumCodesOffset + 2 * k);
+    for (uint16_t k = 0; k < n; ++k)
+        items[k] = getU16(answer + kEnumCodesOffset + 2 * k);
     *count = n;
     if (status != 0) return statusResult(status);
     if (shortAnswer) return NLIE_INVALID_RESPONSE;

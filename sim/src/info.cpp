@@ -49,7 +49,9 @@ namespace {
 constexpr uint16_t kStatusInvalidData = 119;
 constexpr size_t kMaxConfigAnswer = 1200 - 9 - 2 - 2;
 
-[[noreturn]] void refuse(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void refuse(const std::string& what) {
+    throw std::runtime_error(what);
+}
 
 std::string where(const Module& m, const char* key) {
     return "module " + std::to_string(m.index) + ": " + key;
@@ -84,8 +86,12 @@ OsCommandHook& hookSlot() {
 
 } // namespace
 
-void setOsCommandHook(OsCommandHook hook) { hookSlot() = std::move(hook); }
-const OsCommandHook& osCommandHook() { return hookSlot(); }
+void setOsCommandHook(OsCommandHook hook) {
+    hookSlot() = std::move(hook);
+}
+const OsCommandHook& osCommandHook() {
+    return hookSlot();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Versions
@@ -154,7 +160,8 @@ Bytes Versions::record() const {
     r[6] = firmware.minor;
     r[7] = static_cast<uint8_t>(firmware.build);
     r[8] = static_cast<uint8_t>(firmware.build >> 8);
-    for (size_t i = 0; i < extra.size() && 9 + i < r.size(); ++i) r[9 + i] = extra[i];
+    for (size_t i = 0; i < extra.size() && 9 + i < r.size(); ++i)
+        r[9 + i] = extra[i];
     return r;
 }
 
@@ -194,8 +201,8 @@ DeviceInfo::DeviceInfo(Module& module) : module_(module) {
         dipSwitches = static_cast<uint8_t>(unsignedKey(*d, "dipSwitches", 255, 0, dw));
         fiber = static_cast<uint8_t>(unsignedKey(*d, "fiber", 255, 0, dw));
         terminalSwitches = static_cast<uint8_t>(unsignedKey(*d, "terminalSwitches", 15, 0, dw));
-        initWritesIpSetup = static_cast<uint8_t>(
-            unsignedKey(*d, "initWritesIpSetup", 255, initWritesIpSetup, dw));
+        initWritesIpSetup =
+            static_cast<uint8_t>(unsignedKey(*d, "initWritesIpSetup", 255, initWritesIpSetup, dw));
         if (const Json* p = sub(*d, "patch")) {
             if (!p->is_object()) refuse(dw + ": key \"patch\": expected an object");
             for (auto it = p->begin(); it != p->end(); ++it) {
@@ -237,10 +244,10 @@ DeviceInfo::DeviceInfo(Module& module) : module_(module) {
     }
     if (const Json* e = sub(*info, "ethernetStats")) {
         const std::string ew = w + ": ethernetStats";
-        checkKeys(*e,
-                  {"missedFrames", "txCollisions", "lostPackets", "badPackets", "unknown",
-                   "txErrors"},
-                  ew);
+        checkKeys(
+            *e,
+            {"missedFrames", "txCollisions", "lostPackets", "badPackets", "unknown", "txErrors"},
+            ew);
         auto u32 = [&](const char* key) {
             return static_cast<uint32_t>(unsignedKey(*e, key, 0xFFFFFFFFu, 0, ew));
         };
@@ -251,12 +258,16 @@ DeviceInfo::DeviceInfo(Module& module) : module_(module) {
 }
 
 void DeviceInfo::save(Json& moduleDoc) const {
-    Json def{{"length", deviceDefLength},     {"flashKiB", flashKiB},
-             {"dipSwitches", dipSwitches},    {"fiber", fiber},
-             {"terminalSwitches", terminalSwitches}, {"initWritesIpSetup", initWritesIpSetup}};
+    Json def{{"length", deviceDefLength},
+             {"flashKiB", flashKiB},
+             {"dipSwitches", dipSwitches},
+             {"fiber", fiber},
+             {"terminalSwitches", terminalSwitches},
+             {"initWritesIpSetup", initWritesIpSetup}};
     if (!deviceDefPatch.empty()) {
         Json patch = Json::object();
-        for (auto [offset, value] : deviceDefPatch) patch[std::to_string(offset)] = value;
+        for (auto [offset, value] : deviceDefPatch)
+            patch[std::to_string(offset)] = value;
         def["patch"] = std::move(patch);
     }
     Json status{{"maxSelector", maxStatusSelector}};
@@ -268,12 +279,10 @@ void DeviceInfo::save(Json& moduleDoc) const {
     Json stats{{"missedFrames", c.missedFrames}, {"txCollisions", c.txCollisions},
                {"lostPackets", c.lostPackets},   {"badPackets", c.badPackets},
                {"unknown", c.unknown},           {"txErrors", c.txErrors}};
-    moduleDoc["info"] = Json{{"deviceDef", std::move(def)},
-                             {"supportInfo", bytesToHex(supportInfo)},
-                             {"moduleStatus", std::move(status)},
-                             {"config", std::move(config)},
-                             {"ethernetStats", std::move(stats)},
-                             {"restartMs", restartMs}};
+    moduleDoc["info"] =
+        Json{{"deviceDef", std::move(def)},       {"supportInfo", bytesToHex(supportInfo)},
+             {"moduleStatus", std::move(status)}, {"config", std::move(config)},
+             {"ethernetStats", std::move(stats)}, {"restartMs", restartMs}};
 }
 
 Bytes DeviceInfo::deviceDefinition(const Module& m) const {
@@ -295,9 +304,9 @@ Bytes DeviceInfo::deviceDefinition(const Module& m) const {
 
 Bytes DeviceInfo::moduleStatus(const Module& m, uint8_t selector, bool extended) const {
     if (!moduleStatusData.empty()) return moduleStatusData;
-    auto uptime = std::chrono::duration_cast<std::chrono::seconds>(
-                      std::chrono::steady_clock::now() - started)
-                      .count();
+    auto uptime =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count();
     Bytes b{selector, static_cast<uint8_t>(extended ? 1 : 0)};
     putU32(b, static_cast<uint32_t>(uptime));
     putU32(b, m.requestsReceived);
@@ -361,8 +370,8 @@ NLISIM_REGISTER_HANDLERS {
         EthernetCounters c = info.ethernetCounters(m);
         Bytes r;
         putU16(r, 26);
-        for (uint32_t v : {c.missedFrames, c.txCollisions, c.lostPackets, c.badPackets,
-                           c.unknown, c.txErrors})
+        for (uint32_t v :
+             {c.missedFrames, c.txCollisions, c.lostPackets, c.badPackets, c.unknown, c.txErrors})
             putU32(r, v);
         reply.send(r);
         if (p[2] != 0) info.clearEthernetStats(m);

@@ -57,11 +57,11 @@ class DeviceInfo : public FeatureState {
     // Device definition: built from the module's identity (platform at 0, family at 2,
     // generation at 25, Ethernet address at 4..9) and these values.
     uint16_t deviceDefLength = 42;
-    uint16_t flashKiB = 512;        // offset 12
-    uint8_t dipSwitches = 0;        // offset 14
-    uint8_t fiber = 0;              // offset 15
-    uint8_t terminalSwitches = 0;   // offset 23, low 4 bits
-    uint8_t initWritesIpSetup = 0;  // offset 28
+    uint16_t flashKiB = 512;                    // offset 12
+    uint8_t dipSwitches = 0;                    // offset 14
+    uint8_t fiber = 0;                          // offset 15
+    uint8_t terminalSwitches = 0;               // offset 23, low 4 bits
+    uint8_t initWritesIpSetup = 0;              // offset 28
     std::map<uint16_t, uint8_t> deviceDefPatch; // any other bytes
     Bytes deviceDefinition(const Module& module) const;
 

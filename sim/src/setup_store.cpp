@@ -48,7 +48,9 @@ constexpr uint8_t kFnRead = 0x0B;
 constexpr uint8_t kFnWrite = 0x0C;
 constexpr uint8_t kFnDelete = 0x0D;
 
-[[noreturn]] void refuse(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void refuse(const std::string& what) {
+    throw std::runtime_error(what);
+}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -137,8 +139,8 @@ Bytes itemFromJson(const Json& v, const std::string& where) {
 
 // The most readable form that reads back as the same bytes.
 Json itemToJson(uint16_t code, const Bytes& b) {
-    if (b.size() == 4 && (code == item::kIpAddress || code == item::kSubnetMask ||
-                          code == item::kGateway)) {
+    if (b.size() == 4 &&
+        (code == item::kIpAddress || code == item::kSubnetMask || code == item::kGateway)) {
         char text[16];
         std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
         return Json{{"ip", text}};
@@ -170,7 +172,9 @@ uint16_t codeFromKey(const std::string& key, const std::string& where) {
     return static_cast<uint16_t>(v);
 }
 
-void put4(Bytes& b, size_t at, const uint8_t (&v)[4]) { std::copy(v, v + 4, b.begin() + at); }
+void put4(Bytes& b, size_t at, const uint8_t (&v)[4]) {
+    std::copy(v, v + 4, b.begin() + at);
+}
 
 std::map<uint16_t, Bytes> factoryItems(const Module& m) {
     std::map<uint16_t, Bytes> items;
@@ -193,8 +197,10 @@ std::map<uint16_t, Bytes> factoryItems(const Module& m) {
     items[item::kDescription] = text(id.fullDescription(), 255);
 
     Bytes number;
-    if (zt) putU16(number, static_cast<uint16_t>(m.index + 1));
-    else putU32(number, static_cast<uint32_t>(m.index + 1));
+    if (zt)
+        putU16(number, static_cast<uint16_t>(m.index + 1));
+    else
+        putU32(number, static_cast<uint32_t>(m.index + 1));
     items[item::kNodeNumber] = number;
 
     const uint8_t net = static_cast<uint8_t>(1 + (m.index / 200) % 254);
@@ -280,35 +286,50 @@ std::string bytesToHex(const Bytes& bytes) {
 FactoryIdentity factoryIdentity(uint8_t family, uint8_t platform, bool fiber) {
     auto platformPrefix = [](uint8_t p) -> std::string {
         switch (p) {
-        case 0: return "005";
-        case 2: return "205";
-        case 3: return "305";
-        case 4: return "405";
-        case 10: return "TERM";
-        default: return "???";
+        case 0:
+            return "005";
+        case 2:
+            return "205";
+        case 3:
+            return "305";
+        case 4:
+            return "405";
+        case 10:
+            return "TERM";
+        default:
+            return "???";
         }
     };
     const std::string f = fiber ? "Fiber " : "";
     switch (family) {
-    case 0: return {platformPrefix(platform), fiber ? "FNBX" : "NBX", f + "Ethernet Base Controller."};
+    case 0:
+        return {platformPrefix(platform), fiber ? "FNBX" : "NBX", f + "Ethernet Base Controller."};
     case 1:
         return {platformPrefix(platform), fiber ? "FLCM" : "LCM",
                 f + "Ethernet data communications module."};
-    case 4: return {platformPrefix(platform), fiber ? "FMTR" : "MTR", f + "Ethernet remote master."};
+    case 4:
+        return {platformPrefix(platform), fiber ? "FMTR" : "MTR", f + "Ethernet remote master."};
     case 3:
         switch (platform) {
-        case 1: return {"SJ100", fiber ? "FDRV" : "DRV", f + "Orvane Drive Controller."};
-        case 2: return {"J300", fiber ? "FDRV" : "DRV", f + "Orvane Drive Controller."};
-        case 3: return {"SJ300", fiber ? "FDRV" : "DRV", f + "Orvane Drive Controller."};
-        case 4: return {"GS", "DVX", "GS Series Drive Controller."};
-        default: return {"---", "DVX", "Ethernet Drive Controller."};
+        case 1:
+            return {"SJ100", fiber ? "FDRV" : "DRV", f + "Orvane Drive Controller."};
+        case 2:
+            return {"J300", fiber ? "FDRV" : "DRV", f + "Orvane Drive Controller."};
+        case 3:
+            return {"SJ300", fiber ? "FDRV" : "DRV", f + "Orvane Drive Controller."};
+        case 4:
+            return {"GS", "DVX", "GS Series Drive Controller."};
+        default:
+            return {"---", "DVX", "Ethernet Drive Controller."};
         }
     case 2:
     case 5:
     case 6:
     case 7:
-    case 8: return {"???", "???", "???"};
-    default: return {"???", "ETH", "Ethernet device"};
+    case 8:
+        return {"???", "???", "???"};
+    default:
+        return {"???", "ETH", "Ethernet device"};
     }
 }
 
@@ -366,7 +387,8 @@ SetupStore::SetupStore(Module& module) {
 
 void SetupStore::save(Json& moduleDoc) const {
     Json items = Json::object();
-    for (const auto& [code, bytes] : items_) items[std::to_string(code)] = itemToJson(code, bytes);
+    for (const auto& [code, bytes] : items_)
+        items[std::to_string(code)] = itemToJson(code, bytes);
     Json s{{"items", std::move(items)}};
     if (completionDelayMs != 5) s["completionDelayMs"] = completionDelayMs;
     if (!missingData.empty()) s["missingData"] = bytesToHex(missingData);
@@ -388,12 +410,15 @@ void SetupStore::set(uint16_t code, Bytes data) {
     items_[code] = std::move(data);
 }
 
-bool SetupStore::erase(uint16_t code) { return items_.erase(code) != 0; }
+bool SetupStore::erase(uint16_t code) {
+    return items_.erase(code) != 0;
+}
 
 std::vector<uint16_t> SetupStore::codes() const {
     std::vector<uint16_t> out;
     out.reserve(items_.size());
-    for (const auto& entry : items_) out.push_back(entry.first);
+    for (const auto& entry : items_)
+        out.push_back(entry.first);
     return out;
 }
 
@@ -431,7 +456,8 @@ NLISIM_REGISTER_HANDLERS {
         if (codes.size() > kMaxEnumCodes) codes.resize(kMaxEnumCodes);
         Bytes data;
         putU16(data, static_cast<uint16_t>(codes.size() + store.enumCountExtra));
-        for (uint16_t c : codes) putU16(data, c);
+        for (uint16_t c : codes)
+            putU16(data, c);
         reply.status(0, data);
     });
 

@@ -48,7 +48,7 @@ class SetupStore : public FeatureState {
     void set(uint16_t code, Bytes data);   // throws std::length_error above kMaxItemSize
     bool erase(uint16_t code);             // false when there was no such item
     void clear() { items_.clear(); }
-    std::vector<uint16_t> codes() const;   // ascending
+    std::vector<uint16_t> codes() const; // ascending
     size_t size() const { return items_.size(); }
 
     // Behaviour (plant keys of the same names).
@@ -57,13 +57,13 @@ class SetupStore : public FeatureState {
     uint16_t writeStatus = 0;       // non-zero: writes complete with this status, store nothing
     uint16_t deleteStatus = 0;      // non-zero: deletes complete with this status, keep the item
     // Faults, counted down as they strike.
-    uint32_t ignoreWrites = 0;      // the next n write or delete requests get no answer at all
-    uint32_t loseCompletions = 0;   // the next n writes or deletes are acknowledged only
-    uint16_t enumCountExtra = 0;    // enumeration states this many codes more than it sends
+    uint32_t ignoreWrites = 0;    // the next n write or delete requests get no answer at all
+    uint32_t loseCompletions = 0; // the next n writes or deletes are acknowledged only
+    uint16_t enumCountExtra = 0;  // enumeration states this many codes more than it sends
 
     // Runtime (not saved): what reached the store.
-    uint32_t writes = 0;  // write requests carried out (re-sends count again)
-    uint32_t deletes = 0; // delete requests carried out
+    uint32_t writes = 0;    // write requests carried out (re-sends count again)
+    uint32_t deletes = 0;   // delete requests carried out
     Bytes lastWritePayload; // the last write request's payload from the function code on
 
   private:

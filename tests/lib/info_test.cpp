@@ -51,8 +51,12 @@ const char* kPlant = R"({
   ]
 })";
 
-uint16_t u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t u32(const uint8_t* p) { return u16(p) | (static_cast<uint32_t>(u16(p + 2)) << 16); }
+uint16_t u16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+uint32_t u32(const uint8_t* p) {
+    return u16(p) | (static_cast<uint32_t>(u16(p + 2)) << 16);
+}
 
 class ModuleInfo : public testsupport::SimFixture {
   protected:
@@ -186,11 +190,13 @@ TEST_F(ModuleInfo, ClearFlagAnswersTheCountsThenClearsThem) {
 
     size = sizeof stats;
     ASSERT_EQ(NLIReadEthernetStats(dev, stats, &size, 0), 0);
-    for (size_t off = 2; off < 26; off += 4) EXPECT_LT(u32(stats + off), 1000u) << off;
+    for (size_t off = 2; off < 26; off += 4)
+        EXPECT_LT(u32(stats + off), 1000u) << off;
     EXPECT_EQ(u32(stats + 22), 0u);
 
     // The counts grow with traffic: every 16 answers count one collision.
-    for (int k = 0; k < 64; ++k) ASSERT_EQ(NLIPetDevice(dev), 0);
+    for (int k = 0; k < 64; ++k)
+        ASSERT_EQ(NLIPetDevice(dev), 0);
     size = sizeof stats;
     ASSERT_EQ(NLIReadEthernetStats(dev, stats, &size, 0), 0);
     EXPECT_GE(u32(stats + 6), 4u);
@@ -325,9 +331,9 @@ TEST_F(ModuleInfo, ConfigurationDataLimitAndTheModulesOwnLimit) {
     const uint16_t limit = static_cast<uint16_t>(1200 - dev->headerLength - 1);
     std::vector<uint8_t> data(limit + 1, 0x33);
     uint32_t before = sim().withModule(0, [](Module& m) { return m.requestsReceived; });
-    EXPECT_EQ(NLIWriteConfigData(dev, data.data(), static_cast<uint16_t>(limit + 1), nullptr,
-                                 nullptr),
-              NLIE_DATA_TOO_LARGE);
+    EXPECT_EQ(
+        NLIWriteConfigData(dev, data.data(), static_cast<uint16_t>(limit + 1), nullptr, nullptr),
+        NLIE_DATA_TOO_LARGE);
     EXPECT_EQ(sim().withModule(0, [](Module& m) { return m.requestsReceived; }), before)
         << "nothing is sent";
     // The module takes at most 1024 bytes and says so with status 109.
@@ -428,11 +434,13 @@ TEST_F(ModuleInfo, EveryCallReportsABadChecksumAsACrcMismatch) {
     nlisim::Faults bad;
     bad.badChecksum = true;
     sim().setFaults(2, bad);
-    for (const Call& c : everyCall()) EXPECT_EQ(c.run(dev), NLIE_CRC_MISMATCH) << c.name;
+    for (const Call& c : everyCall())
+        EXPECT_EQ(c.run(dev), NLIE_CRC_MISMATCH) << c.name;
 }
 
 TEST_F(ModuleInfo, EveryCallRefusesANullDevice) {
-    for (const Call& c : everyCall()) EXPECT_EQ(c.run(nullptr), NLIE_INVALID_DEVICE) << c.name;
+    for (const Call& c : everyCall())
+        EXPECT_EQ(c.run(nullptr), NLIE_INVALID_DEVICE) << c.name;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -147,12 +147,13 @@ TEST_P(SetupData, WriteLimitIsSixHundredLessHeaderAndFour) {
     EXPECT_EQ(limit, GetParam() == Form::Addressed ? 580 : 587);
     EXPECT_EQ(NLI_MAX_SETUP_WRITE(dev->headerLength), limit);
     std::vector<uint8_t> data(limit + 1);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7);
 
     uint32_t before = writesSeen();
-    EXPECT_EQ(NLIWriteSetupData(dev, DT_RXWX_NODE_ADDR_1, data.data(),
-                                static_cast<uint16_t>(limit + 1)),
-              NLIE_DATA_TOO_LARGE);
+    EXPECT_EQ(
+        NLIWriteSetupData(dev, DT_RXWX_NODE_ADDR_1, data.data(), static_cast<uint16_t>(limit + 1)),
+        NLIE_DATA_TOO_LARGE);
     EXPECT_EQ(writesSeen(), before) << "nothing is sent";
     EXPECT_FALSE(holds(DT_RXWX_NODE_ADDR_1));
 
@@ -222,13 +223,15 @@ TEST_P(SetupData, DeleteRemovesTheItem) {
 TEST_P(SetupData, EnumerationCutToTheCallersRoom) {
     sim().withModule(0, [&](Module& m) {
         store(m).clear();
-        for (uint16_t k = 0; k < 120; ++k) store(m).set(static_cast<uint16_t>(1000 + 3 * k), {1});
+        for (uint16_t k = 0; k < 120; ++k)
+            store(m).set(static_cast<uint16_t>(1000 + 3 * k), {1});
     });
     std::vector<uint16_t> codes(200, 0xBEEF);
     uint16_t count = 100;
     EXPECT_EQ(NLIEnumSetupData(dev, codes.data(), &count), NLIE_BUFFER_TOO_SMALL);
     EXPECT_EQ(count, 100);
-    for (uint16_t k = 0; k < 100; ++k) EXPECT_EQ(codes[k], 1000 + 3 * k) << k;
+    for (uint16_t k = 0; k < 100; ++k)
+        EXPECT_EQ(codes[k], 1000 + 3 * k) << k;
     EXPECT_EQ(codes[100], 0xBEEF) << "no copy past the room";
 
     count = 200;
@@ -249,7 +252,8 @@ TEST_P(SetupData, EnumerationCutToTheCallersRoom) {
 TEST_P(SetupData, EnumerationClaimingMoreCodesThanItCarriesIsRefused) {
     sim().withModule(0, [&](Module& m) {
         store(m).clear();
-        for (uint16_t code : {uint16_t{16}, uint16_t{22}, uint16_t{32}}) store(m).set(code, {0});
+        for (uint16_t code : {uint16_t{16}, uint16_t{22}, uint16_t{32}})
+            store(m).set(code, {0});
         store(m).enumCountExtra = 50; // states 53 codes, carries 3
     });
     std::vector<uint16_t> codes(100, 0xBEEF);
@@ -334,8 +338,8 @@ TEST_F(SetupDiscovery, QueryWithAnItemFindsTheModuleHoldingThoseBytes) {
     NLIDevice found[4] = {};
     uint16_t count = 4;
     const char name[] = "Line 1";
-    EXPECT_EQ(NLIQueryDeviceData(&transport(), found, &count, NLI_INTERFACE_VERSION,
-                                 DT_NODE_NAME, name, sizeof name),
+    EXPECT_EQ(NLIQueryDeviceData(&transport(), found, &count, NLI_INTERFACE_VERSION, DT_NODE_NAME,
+                                 name, sizeof name),
               0);
     ASSERT_EQ(count, 1);
     nlisim::Mac mac = moduleMac(0);
@@ -349,8 +353,8 @@ TEST_F(SetupDiscovery, QueryWithAnItemFindsTheModuleHoldingThoseBytes) {
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(NLIWriteSetupData(first, DT_NODE_NAME, "Line 2", 7), 0);
     count = 4;
-    EXPECT_EQ(NLIQueryDeviceData(&transport(), found, &count, NLI_INTERFACE_VERSION,
-                                 DT_NODE_NAME, name, sizeof name),
+    EXPECT_EQ(NLIQueryDeviceData(&transport(), found, &count, NLI_INTERFACE_VERSION, DT_NODE_NAME,
+                                 name, sizeof name),
               0);
     ASSERT_EQ(count, 1);
     mac = moduleMac(1);
@@ -358,8 +362,8 @@ TEST_F(SetupDiscovery, QueryWithAnItemFindsTheModuleHoldingThoseBytes) {
 
     // Bytes that nobody holds: nobody answers.
     count = 4;
-    EXPECT_EQ(NLIQueryDeviceData(&transport(), found, &count, NLI_INTERFACE_VERSION,
-                                 DT_NODE_NAME, "Line", 4),
+    EXPECT_EQ(NLIQueryDeviceData(&transport(), found, &count, NLI_INTERFACE_VERSION, DT_NODE_NAME,
+                                 "Line", 4),
               0);
     EXPECT_EQ(count, 0);
 }

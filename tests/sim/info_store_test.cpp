@@ -94,8 +94,8 @@ TEST(SetupStorePlant, RefusesWhatItCannotHoldWithTheReason) {
         {R"({ "defaults": 1 })", "defaults"},
     };
     for (const Case& c : cases) {
-        Plant p = plantOf(std::string(R"({ "mac": "00:E0:62:00:00:01", "setup": )") + c.setup +
-                          "}");
+        Plant p =
+            plantOf(std::string(R"({ "mac": "00:E0:62:00:00:01", "setup": )") + c.setup + "}");
         try {
             p.modules[0].feature<SetupStore>();
             ADD_FAILURE() << c.setup << " was accepted";
@@ -116,10 +116,10 @@ TEST(SetupStorePlant, SavedPlantLoadsBackTheSameItemsAndSettings) {
                                       "writeStatus": 115 } })");
     {
         SetupStore& s = p.modules[0].feature<SetupStore>();
-        s.set(22, {'A', 0, 0, 0});       // padded text
-        s.set(0x1234, {0, 1, 2, 0xFF});  // binary
-        s.set(48, {255, 255, 0, 0});     // an address
-        s.set(32, {7, 0});               // a 2-byte number
+        s.set(22, {'A', 0, 0, 0});      // padded text
+        s.set(0x1234, {0, 1, 2, 0xFF}); // binary
+        s.set(48, {255, 255, 0, 0});    // an address
+        s.set(32, {7, 0});              // a 2-byte number
         s.erase(38);
     }
     Json saved = p.toJson();
@@ -127,7 +127,8 @@ TEST(SetupStorePlant, SavedPlantLoadsBackTheSameItemsAndSettings) {
     SetupStore& a = p.modules[0].feature<SetupStore>();
     SetupStore& b = back.modules[0].feature<SetupStore>();
     ASSERT_EQ(a.codes(), b.codes());
-    for (uint16_t code : a.codes()) EXPECT_EQ(*a.get(code), *b.get(code)) << code;
+    for (uint16_t code : a.codes())
+        EXPECT_EQ(*a.get(code), *b.get(code)) << code;
     EXPECT_FALSE(b.has(38));
     EXPECT_EQ(b.completionDelayMs, 9u);
     EXPECT_EQ(b.missingData, Bytes{1});
@@ -160,8 +161,7 @@ TEST(SetupStoreFactory, ItemsFollowFamilyAndGeneration) {
         { "mac": "00:E0:62:00:00:04", "family": 1, "platform": 10, "generation": 1,
           "ipNotSet": true, "info": { "deviceDef": { "fiber": 1 } } })");
     SetupStore& lcm2 = p.modules[0].feature<SetupStore>();
-    EXPECT_EQ(lcm2.codes(),
-              (std::vector<uint16_t>{16, 21, 22, 32, 38, 48, 54, 64, 183, 0x8035}));
+    EXPECT_EQ(lcm2.codes(), (std::vector<uint16_t>{16, 21, 22, 32, 38, 48, 54, 64, 183, 0x8035}));
     EXPECT_EQ(*lcm2.get(22), (Bytes{'2', '0', '5', 'L', 'C', 'M', 0}));
     std::string d(lcm2.get(38)->begin(), lcm2.get(38)->end() - 1);
     EXPECT_EQ(d, "205 Ethernet data communications module.");
@@ -270,7 +270,8 @@ TEST(SetupStoreHandlers, ReadWriteDeleteEnumerateAndMalformedRequests) {
 TEST(SetupStoreHandlers, EnumerationCarriesAtMostOneAnswersWorth) {
     Plant p = plantOf(R"({ "mac": "00:E0:62:00:00:01", "setup": { "items": {} } })");
     Module& m = p.modules[0];
-    for (uint16_t k = 0; k < 400; ++k) m.feature<SetupStore>().set(k, {1});
+    for (uint16_t k = 0; k < 400; ++k)
+        m.feature<SetupStore>().set(k, {1});
     auto sent = call(m, {0x0A});
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].payload.size(), 2 + 2 + 2 * kMaxEnumCodes);
@@ -340,7 +341,8 @@ TEST(DeviceInformation, StateSurvivesSavingAndLoading) {
     EXPECT_EQ(b.feature<DeviceInfo>().configData, (Bytes{5, 5, 5}));
     EXPECT_EQ(b.feature<DeviceInfo>().restartMs, 9u);
     EXPECT_EQ(b.feature<DeviceInfo>().ethernetCounters(b).unknown, 3u);
-    EXPECT_EQ(b.feature<DeviceInfo>().deviceDefinition(b), m.feature<DeviceInfo>().deviceDefinition(m));
+    EXPECT_EQ(b.feature<DeviceInfo>().deviceDefinition(b),
+              m.feature<DeviceInfo>().deviceDefinition(m));
 }
 
 TEST(DeviceInformation, RefusesBadValues) {

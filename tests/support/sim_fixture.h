@@ -110,7 +110,8 @@ class SimFixture : public ::testing::Test {
     NLITransport& transport() { return transport_; }
 
     void TearDown() override {
-        for (auto& d : devices_) NLICloseDevice(d.get());
+        for (auto& d : devices_)
+            NLICloseDevice(d.get());
         devices_.clear();
         if (queryTimeoutSet_) NLISetQueryTimeout(savedQueryTimeout_);
         queryTimeoutSet_ = false;
