@@ -30,9 +30,8 @@ Bytes discoveryAnswer(const Module& m) {
 } // namespace
 
 NLISIM_REGISTER_HANDLERS {
-    registerHandler(0x05, [](Module& m, const Request&, Reply& reply) {
-        reply.send(discoveryAnswer(m));
-    });
+    registerHandler(
+        0x05, [](Module& m, const Request&, Reply& reply) { reply.send(discoveryAnswer(m)); });
 
     registerHandler(0x09, [](Module& m, const Request& req, Reply& reply) {
         const Bytes& p = req.payload;

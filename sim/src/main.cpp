@@ -42,15 +42,24 @@ bool parseNumber(const char* text, unsigned long long max, unsigned long long& o
 
 const char* familyName(uint8_t family) {
     switch (family) {
-    case 0: return "NBX";
-    case 1: return "LCM";
-    case 2: return "XPLC";
-    case 3: return "DVX";
-    case 4: return "MTR";
-    case 6: return "ZT";
-    case 7: return "FBS";
-    case 8: return "FBSC";
-    default: return "?";
+    case 0:
+        return "NBX";
+    case 1:
+        return "LCM";
+    case 2:
+        return "XPLC";
+    case 3:
+        return "DVX";
+    case 4:
+        return "MTR";
+    case 6:
+        return "ZT";
+    case 7:
+        return "FBS";
+    case 8:
+        return "FBSC";
+    default:
+        return "?";
     }
 }
 
@@ -68,14 +77,16 @@ int main(int argc, char** argv) {
             return argv[++i];
         };
         unsigned long long n = 0;
-        if (arg == "--plant") plantFile = value();
+        if (arg == "--plant")
+            plantFile = value();
         else if (arg == "--generate") {
             if (!parseNumber(value(), 100000, n)) usage("--generate needs a count 0..100000");
             generate = n;
         } else if (arg == "--seed") {
             if (!parseNumber(value(), ~0ULL, n)) usage("--seed needs an unsigned number");
             seed = n;
-        } else if (arg == "--bind") options.bindAddress = value();
+        } else if (arg == "--bind")
+            options.bindAddress = value();
         else if (arg == "--port") {
             if (!parseNumber(value(), 65535, n)) usage("--port needs a port 0..65535");
             options.broadcastPort = static_cast<uint16_t>(n);
@@ -83,20 +94,26 @@ int main(int argc, char** argv) {
             if (!parseNumber(value(), 1000000, n)) usage("--serial needs a module index");
             options.serial = true;
             options.serialModule = static_cast<size_t>(n);
-        } else if (arg == "--save") saveFile = value();
-        else if (arg == "--verbose") options.verbose = true;
+        } else if (arg == "--save")
+            saveFile = value();
+        else if (arg == "--verbose")
+            options.verbose = true;
         else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else usage("unknown argument \"" + arg + "\"");
+        } else
+            usage("unknown argument \"" + arg + "\"");
     }
     if (plantFile && generate) usage("--plant and --generate exclude each other");
 
     nlisim::Plant plant;
     try {
-        if (plantFile) plant = nlisim::Plant::fromFile(*plantFile);
-        else if (generate) plant = nlisim::Plant::generate(*generate, seed.value_or(1));
-        else plant = nlisim::Plant::demo();
+        if (plantFile)
+            plant = nlisim::Plant::fromFile(*plantFile);
+        else if (generate)
+            plant = nlisim::Plant::generate(*generate, seed.value_or(1));
+        else
+            plant = nlisim::Plant::demo();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tessan3-sim: %s\n", e.what());
         return 1;
@@ -137,8 +154,8 @@ int main(int argc, char** argv) {
             }
             const nlisim::Module& m = p.modules[i];
             std::printf("module %zu %s %s %s \"%s\"%s\n", i, nlisim::macToString(m.mac).c_str(),
-                        sim.moduleEndpoint(i).text().c_str(), familyName(m.family),
-                        m.name.c_str(), m.ipNotSet ? " (no IP address)" : "");
+                        sim.moduleEndpoint(i).text().c_str(), familyName(m.family), m.name.c_str(),
+                        m.ipNotSet ? " (no IP address)" : "");
         }
         return 0;
     });

@@ -49,8 +49,10 @@ bool parseMac(const std::string& text, Mac& mac) {
     for (size_t i = 0; i < 6; ++i) {
         if (i > 0) {
             if (pos < text.size() && (text[pos] == ':' || text[pos] == '-' || text[pos] == ' ')) {
-                if (i == 1) sep = text[pos];
-                else if (sep != text[pos]) return false;
+                if (i == 1)
+                    sep = text[pos];
+                else if (sep != text[pos])
+                    return false;
                 ++pos;
             } else if (sep != 0) {
                 return false;
@@ -102,12 +104,16 @@ Json Module::savedDoc() const {
     return out;
 }
 
-Module::Module(const Module& other) : doc(other.savedDoc()) { copyIdentity(*this, other); }
+Module::Module(const Module& other) : doc(other.savedDoc()) {
+    copyIdentity(*this, other);
+}
 
 Module::Module(Module&& other) noexcept {
     copyIdentity(*this, other);
-    if (other.features_.empty()) doc = std::move(other.doc);
-    else doc = other.savedDoc();
+    if (other.features_.empty())
+        doc = std::move(other.doc);
+    else
+        doc = other.savedDoc();
 }
 
 Module& Module::operator=(const Module& other) {
@@ -134,14 +140,15 @@ Module& Module::operator=(Module&& other) noexcept {
 namespace {
 
 const std::set<std::string>& identityKeys() {
-    static const std::set<std::string> keys{"mac",      "family",          "platform",
-                                            "generation", "name",          "crc",
-                                            "ipNotSet", "acceptScrambled", "discoveryMagic",
-                                            "faults"};
+    static const std::set<std::string> keys{
+        "mac", "family",   "platform",        "generation",     "name",
+        "crc", "ipNotSet", "acceptScrambled", "discoveryMagic", "faults"};
     return keys;
 }
 
-[[noreturn]] void refuse(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void refuse(const std::string& what) {
+    throw std::runtime_error(what);
+}
 
 std::string where(size_t index, const Json& object) {
     std::string w = "module " + std::to_string(index);
@@ -175,9 +182,9 @@ bool boolKey(const Json& object, const char* key, bool fallback, const std::stri
 Faults loadFaults(const Json& f, const std::string& w) {
     Faults faults;
     if (!f.is_object()) refuse(w + ": key \"faults\": expected an object, got " + shown(f));
-    static const std::set<std::string> known{"dropShare",   "delayMs",  "duplicate",
+    static const std::set<std::string> known{"dropShare",       "delayMs",     "duplicate",
                                              "lateOldSequence", "badChecksum", "badMagic",
-                                             "noSignature", "silent"};
+                                             "noSignature",     "silent"};
     for (auto it = f.begin(); it != f.end(); ++it)
         if (!known.count(it.key()))
             refuse(w + ": key \"faults\": unknown fault \"" + it.key() +
@@ -236,9 +243,12 @@ Module loadModule(const Json& object, size_t index) {
     m.ipNotSet = boolKey(object, "ipNotSet", m.ipNotSet, w);
     m.acceptScrambled = boolKey(object, "acceptScrambled", m.acceptScrambled, w);
     if (auto it = object.find("discoveryMagic"); it != object.end()) {
-        if (*it == "R") m.discoveryMagic = 0x52;
-        else if (*it == "A") m.discoveryMagic = 0x41;
-        else refuse(w + ": key \"discoveryMagic\": expected \"R\" or \"A\", got " + shown(*it));
+        if (*it == "R")
+            m.discoveryMagic = 0x52;
+        else if (*it == "A")
+            m.discoveryMagic = 0x41;
+        else
+            refuse(w + ": key \"discoveryMagic\": expected \"R\" or \"A\", got " + shown(*it));
     }
     if (auto it = object.find("faults"); it != object.end()) m.faults = loadFaults(*it, w);
     m.doc = Json::object();
@@ -308,7 +318,7 @@ Plant Plant::generate(size_t count, uint64_t seed) {
     };
     // Every family appears in any ten consecutive modules; communication modules and base
     // controllers most often, as in a real plant.
-    static const Kind kinds[] = {{1, true}, {0, true}, {4, true},  {1, true},  {2, false},
+    static const Kind kinds[] = {{1, true},  {0, true},  {4, true},  {1, true},  {2, false},
                                  {6, false}, {3, false}, {7, false}, {8, false}, {0, true}};
     static const uint8_t platforms[] = {0, 2, 3, 4, 10};
 
@@ -325,12 +335,18 @@ Plant Plant::generate(size_t count, uint64_t seed) {
         do {
             low = static_cast<uint32_t>(rng() & 0xFFFFFF);
         } while (low == 0 || low == 0xFFFFFF || !used.insert(low).second);
-        m.mac = {0x00, 0xE0, 0x62, static_cast<uint8_t>(low >> 16), static_cast<uint8_t>(low >> 8),
+        m.mac = {0x00,
+                 0xE0,
+                 0x62,
+                 static_cast<uint8_t>(low >> 16),
+                 static_cast<uint8_t>(low >> 8),
                  static_cast<uint8_t>(low)};
         const Kind& kind = kinds[i % std::size(kinds)];
         m.family = kind.family;
-        if (m.family == 3) m.platform = static_cast<uint8_t>(1 + rng() % 4); // drive type
-        else m.platform = platforms[rng() % std::size(platforms)];
+        if (m.family == 3)
+            m.platform = static_cast<uint8_t>(1 + rng() % 4); // drive type
+        else
+            m.platform = platforms[rng() % std::size(platforms)];
         m.generation = kind.secondGeneration ? static_cast<uint8_t>(rng() % 2) : 0;
         char name[16];
         std::snprintf(name, sizeof name, "SIM-%03zu", i);
@@ -375,8 +391,10 @@ Json Plant::toJson() const {
         j["acceptScrambled"] = m.acceptScrambled;
         j["discoveryMagic"] = m.discoveryMagic == 0x41 ? "A" : "R";
         Json faults = saveFaults(m.faults);
-        if (!faults.empty()) j["faults"] = faults;
-        else j.erase("faults");
+        if (!faults.empty())
+            j["faults"] = faults;
+        else
+            j.erase("faults");
         list.push_back(std::move(j));
     }
     return Json{{"seed", seed}, {"modules", std::move(list)}};
@@ -431,6 +449,8 @@ const char* Plant::demoJson() {
 )";
 }
 
-Plant Plant::demo() { return fromJson(Json::parse(demoJson())); }
+Plant Plant::demo() {
+    return fromJson(Json::parse(demoJson()));
+}
 
 } // namespace nlisim

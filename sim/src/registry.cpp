@@ -38,8 +38,12 @@ const Handler* findHandler(uint8_t functionCode) {
     return it == table.end() ? nullptr : &it->second;
 }
 
-void setItemLookup(ItemLookup lookup) { lookupSlot() = std::move(lookup); }
+void setItemLookup(ItemLookup lookup) {
+    lookupSlot() = std::move(lookup);
+}
 
-const ItemLookup& itemLookup() { return lookupSlot(); }
+const ItemLookup& itemLookup() {
+    return lookupSlot();
+}
 
 } // namespace nlisim

@@ -31,8 +31,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,18 +51,20 @@ constexpr size_t kScrambleKeyLength = sizeof kScrambleKey - 1;
 static_assert(kScrambleKeyLength == 59);
 
 constexpr size_t kHeader = 9;
-constexpr size_t kAddressed = 7;          // 0x15 + Ethernet address
+constexpr size_t kAddressed = 7;           // 0x15 + Ethernet address
 constexpr size_t kMaxSerialPayload = 8192; // longer "lengths" on the serial link are noise
 constexpr auto kSerialGap = std::chrono::milliseconds(1000); // a pause this long ends a packet
 constexpr size_t kMaxSerialBacklog = 65536; // answers nobody reads are dropped beyond this
-constexpr size_t kReceiveBurst = 64;       // datagrams taken from one socket per wake-up
+constexpr size_t kReceiveBurst = 64;        // datagrams taken from one socket per wake-up
 
 void unscramble(uint8_t* bytes, size_t length) {
     for (size_t i = 5; i < length; ++i)
         bytes[i] ^= static_cast<uint8_t>(kScrambleKey[(i - 5) % kScrambleKeyLength]);
 }
 
-std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string errnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
 
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -139,8 +141,7 @@ struct Simulator::Impl {
 
     class CoreReply final : public Reply {
       public:
-        CoreReply(Impl& impl, Module& m, const Dest& dest, uint16_t sequence,
-                  bool discovery)
+        CoreReply(Impl& impl, Module& m, const Dest& dest, uint16_t sequence, bool discovery)
             : impl_(impl), module_(m), dest_(dest), sequence_(sequence), discovery_(discovery) {}
         void send(const Bytes& payload) override {
             impl_.answer(module_, dest_, sequence_, discovery_, payload, 0);
@@ -157,7 +158,6 @@ struct Simulator::Impl {
         bool discovery_;
     };
 };
-
 
 void Simulator::Impl::log(const char* fmt, ...) {
     if (!sim.options_.verbose) return;
@@ -252,7 +252,8 @@ void Simulator::Impl::open() {
 void Simulator::Impl::closeAll() {
     closeFd(wakeFd);
     closeFd(broadcastFd);
-    for (int& fd : moduleFds) closeFd(fd);
+    for (int& fd : moduleFds)
+        closeFd(fd);
     moduleFds.clear();
     closeFd(ptyMaster);
     closeFd(ptySlave);
@@ -269,7 +270,8 @@ void Simulator::Impl::run() {
     std::vector<pollfd> fds;
     fds.push_back({wakeFd, POLLIN, 0});
     fds.push_back({broadcastFd, POLLIN, 0});
-    for (int fd : moduleFds) fds.push_back({fd, POLLIN, 0});
+    for (int fd : moduleFds)
+        fds.push_back({fd, POLLIN, 0});
     const size_t ptyIndex = fds.size();
     if (ptyMaster >= 0) fds.push_back({ptyMaster, POLLIN, 0});
 
@@ -316,8 +318,8 @@ void Simulator::Impl::receiveDatagrams(int fd, int viaModule) {
     for (size_t k = 0; k < kReceiveBurst; ++k) {
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
-        ssize_t n = recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
-                             &fromLength);
+        ssize_t n =
+            recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -347,9 +349,8 @@ void Simulator::Impl::receiveSerial() {
         serialIn.insert(serialIn.end(), chunk, chunk + n);
     }
 
-    const uint16_t keyLength =
-        static_cast<uint16_t>(static_cast<uint8_t>(kScrambleKey[2]) |
-                              (static_cast<uint8_t>(kScrambleKey[3]) << 8));
+    const uint16_t keyLength = static_cast<uint16_t>(static_cast<uint8_t>(kScrambleKey[2]) |
+                                                     (static_cast<uint8_t>(kScrambleKey[3]) << 8));
     for (;;) {
         // Find the start of a packet.
         size_t start = 0;
@@ -402,15 +403,16 @@ void Simulator::Impl::fireTimers() {
     while (!timers.empty() && timers.begin()->first <= now) {
         Pending p = std::move(timers.begin()->second);
         timers.erase(timers.begin());
-        if (p.module < sim.plant_.modules.size()) emit(sim.plant_.modules[p.module], p.dest, p.packet);
+        if (p.module < sim.plant_.modules.size())
+            emit(sim.plant_.modules[p.module], p.dest, p.packet);
     }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Requests
 
-void Simulator::Impl::handlePacket(const uint8_t* data, size_t length, int viaModule,
-                                   bool serial, const Dest& replyTemplate) {
+void Simulator::Impl::handlePacket(const uint8_t* data, size_t length, int viaModule, bool serial,
+                                   const Dest& replyTemplate) {
     ++counters.packetsReceived;
     if (length < kHeader + 1 || data[0] != 0x4B || data[1] != 0x56 || data[2] != 0x52) {
         ++counters.malformedIgnored;
@@ -461,15 +463,14 @@ void Simulator::Impl::handlePacket(const uint8_t* data, size_t length, int viaMo
     Module& m = modules.at(static_cast<size_t>(viaModule));
     if (addressed && target != m.mac) {
         ++counters.notForUs;
-        log("module %d ignored a request addressed to %s", viaModule,
-            macToString(target).c_str());
+        log("module %d ignored a request addressed to %s", viaModule, macToString(target).c_str());
         return;
     }
     deliver(m, packet, payloadOffset, addressed, scrambled, viaModule, serial, replyTemplate);
 }
 
-void Simulator::Impl::deliver(Module& m, const Bytes& packet, size_t payloadOffset,
-                              bool addressed, bool scrambled, int viaModule, bool serial,
+void Simulator::Impl::deliver(Module& m, const Bytes& packet, size_t payloadOffset, bool addressed,
+                              bool scrambled, int viaModule, bool serial,
                               const Dest& replyTemplate) {
     if (Clock::now() < m.offlineUntil) return;
     if (scrambled && !m.acceptScrambled) {
@@ -544,8 +545,8 @@ void Simulator::Impl::answer(Module& m, const Dest& dest, uint16_t sequence, boo
     packet[3] = static_cast<uint8_t>(sequence);
     packet[4] = static_cast<uint8_t>(sequence >> 8);
     packet.insert(packet.end(), payload.begin(), payload.end());
-    if (discovery && m.faults.noSignature && packet.size() >= kHeader + 2 &&
-        packet[9] == 0x55 && packet[10] == 0xAA)
+    if (discovery && m.faults.noSignature && packet.size() >= kHeader + 2 && packet[9] == 0x55 &&
+        packet[10] == 0xAA)
         packet[9] = packet[10] = 0x00;
     uint16_t crc = 0;
     if (m.crc || m.faults.badChecksum) crc = nli::crc16(&packet[kHeader], packet.size() - kHeader);
@@ -608,7 +609,9 @@ Simulator::Simulator(Plant plant, Options options)
     plant_.reseed();
 }
 
-Simulator::~Simulator() { stop(); }
+Simulator::~Simulator() {
+    stop();
+}
 
 void Simulator::start() {
     if (impl_->running) return;
@@ -638,7 +641,9 @@ void Simulator::stop() {
     impl_->running = false;
 }
 
-bool Simulator::running() const { return impl_->running; }
+bool Simulator::running() const {
+    return impl_->running;
+}
 
 Endpoint Simulator::broadcastEndpoint() const {
     if (!impl_->running) return Endpoint{options_.bindAddress, 0};
@@ -652,7 +657,9 @@ Endpoint Simulator::moduleEndpoint(size_t index) const {
     return impl_->moduleEps.at(index);
 }
 
-std::string Simulator::serialPath() const { return impl_->running ? impl_->ptyPath : ""; }
+std::string Simulator::serialPath() const {
+    return impl_->running ? impl_->ptyPath : "";
+}
 
 void Simulator::exportBroadcastAddress() const {
     setenv("NLI_BROADCAST_ADDRESS", broadcastEndpoint().text().c_str(), 1);

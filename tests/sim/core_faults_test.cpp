@@ -32,7 +32,8 @@ struct Rig {
     }
     std::vector<Answer> ask(uint16_t seq, const Bytes& payload) {
         udp.send(sim.broadcastEndpoint(), build(seq, payload, faulty));
-        udp.send(sim.broadcastEndpoint(), build(static_cast<uint16_t>(seq + 1000), {0x00}, healthy));
+        udp.send(sim.broadcastEndpoint(),
+                 build(static_cast<uint16_t>(seq + 1000), {0x00}, healthy));
         auto got = udp.until(static_cast<uint16_t>(seq + 1000));
         if (!got.empty()) got.pop_back();
         return got;
@@ -71,7 +72,9 @@ const Bytes kDiscovery{0x05};
 INSTANTIATE_TEST_SUITE_P(
     Faults, EachFault,
     ::testing::Values(
-        FaultCase{"none", {}, kProbe,
+        FaultCase{"none",
+                  {},
+                  kProbe,
                   [](const std::vector<Answer>& got, uint16_t seq) {
                       ASSERT_EQ(got.size(), 1u);
                       EXPECT_EQ(got[0].sequence(), seq);
@@ -176,14 +179,14 @@ TEST(Faults, SetAtRunTimeAndCleared) {
 // Which of 200 requests a module with dropShare 0.5 answers.
 std::set<uint16_t> answeredOutOf200(uint64_t seed, uint64_t* dropped) {
     Rig rig(seed, with([](Faults& f) { f.dropShare = 0.5; }));
-    for (uint16_t s = 1; s <= 200; ++s) rig.udp.send(rig.sim.broadcastEndpoint(), build(s, kProbe, rig.faulty));
+    for (uint16_t s = 1; s <= 200; ++s)
+        rig.udp.send(rig.sim.broadcastEndpoint(), build(s, kProbe, rig.faulty));
     rig.udp.send(rig.sim.broadcastEndpoint(), build(5000, kProbe, rig.healthy));
     std::set<uint16_t> answered;
     for (auto& a : rig.udp.until(5000))
         if (a.sequence() != 5000) answered.insert(a.sequence());
     *dropped = rig.sim.counters().requestsDropped;
-    EXPECT_EQ(rig.sim.withModule(0, [](nlisim::Module& m) { return m.requestsDropped; }),
-              *dropped);
+    EXPECT_EQ(rig.sim.withModule(0, [](nlisim::Module& m) { return m.requestsDropped; }), *dropped);
     return answered;
 }
 
@@ -205,9 +208,9 @@ TEST(Faults, DropsAShareReproduciblyFromTheSeed) {
 
 TEST(Faults, DelayAndDuplicateTogether) {
     Rig rig(1, with([](Faults& f) {
-        f.delayMs = 200;
-        f.duplicate = true;
-    }));
+                f.delayMs = 200;
+                f.duplicate = true;
+            }));
     rig.udp.send(rig.sim.broadcastEndpoint(), build(1, kDiscovery, rig.faulty));
     rig.udp.send(rig.sim.broadcastEndpoint(), build(2, kProbe, rig.healthy));
     auto a = rig.udp.receive();

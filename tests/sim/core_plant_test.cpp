@@ -69,9 +69,9 @@ TEST(Mac, TextForms) {
     struct Case {
         const char* text;
         bool ok;
-    } cases[] = {{"00:E0:62:11:22:33", true}, {"00-e0-62-11-22-33", true},
-                 {"00 E0 62 11 22 3F", true}, {"00E062112233", true},
-                 {"00:E0:62:11:22", false},   {"00:E0:62:11:22:33:44", false},
+    } cases[] = {{"00:E0:62:11:22:33", true},  {"00-e0-62-11-22-33", true},
+                 {"00 E0 62 11 22 3F", true},  {"00E062112233", true},
+                 {"00:E0:62:11:22", false},    {"00:E0:62:11:22:33:44", false},
                  {"00:E0-62:11:22:33", false}, {"00:E0:62:11:22:3G", false},
                  {"0:E0:62:11:22:33", false},  {"", false},
                  {"00:E0:62:11:22:33 ", false}};
@@ -337,7 +337,8 @@ TEST(PlantDemo, ShippedFileMatchesTheBuiltInPlant) {
         families.insert(m.family);
         someWithoutIp |= m.ipNotSet;
     }
-    for (int f : {0, 1, 2, 4, 6}) EXPECT_TRUE(families.count(f)) << "family " << f;
+    for (int f : {0, 1, 2, 4, 6})
+        EXPECT_TRUE(families.count(f)) << "family " << f;
     EXPECT_TRUE(someWithoutIp);
 }
 

@@ -39,7 +39,8 @@ class Process {
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         args.insert(args.begin(), TESSAN3_SIM_PATH);
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
+        for (auto& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         int rc = posix_spawn(&pid_, TESSAN3_SIM_PATH, &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -203,7 +204,8 @@ TEST(Program, SerialModuleOnAPseudoTerminal) {
     ASSERT_FALSE(lines.empty());
     std::string path = lines.back().substr(std::string("export NLI_COM1=").size());
     bool listed = false;
-    for (auto& l : lines) listed |= l == "serial " + path + " (module 2)";
+    for (auto& l : lines)
+        listed |= l == "serial " + path + " (module 2)";
     EXPECT_TRUE(listed);
     Serial port(path);
     ASSERT_TRUE(port.ok());
@@ -235,7 +237,8 @@ TEST(Program, RefusesBadArgumentsAndPlants) {
     };
     for (auto& c : cases) {
         std::string joined;
-        for (auto& a : c.args) joined += a + " ";
+        for (auto& a : c.args)
+            joined += a + " ";
         SCOPED_TRACE(joined);
         Process sim(c.args);
         EXPECT_EQ(sim.finish(), c.status);

@@ -15,11 +15,11 @@
 using namespace rawclient;
 using nlisim::Bytes;
 using nlisim::Endpoint;
+using nlisim::getU16;
 using nlisim::Json;
 using nlisim::Mac;
 using nlisim::Plant;
 using nlisim::Simulator;
-using nlisim::getU16;
 
 namespace {
 
@@ -30,25 +30,25 @@ constexpr uint8_t kTestFunction = 0x7E; // a function code no module feature use
 //   mode 1: echoes the payload with the request's flags appended
 //   mode 2: throws (a broken feature)
 NLISIM_REGISTER_HANDLERS {
-    nlisim::registerHandler(kTestFunction, [](nlisim::Module&, const nlisim::Request& req,
-                                              nlisim::Reply& reply) {
-        uint8_t mode = req.payload.size() > 1 ? req.payload[1] : 0;
-        if (mode == 0) {
-            Bytes done{'C'};
-            nlisim::putU16(done, req.sequence);
-            reply.twoResponses(Bytes{'A'}, 30, done);
-        } else if (mode == 1) {
-            Bytes echo = req.payload;
-            echo.push_back(req.addressed);
-            echo.push_back(req.broadcast);
-            echo.push_back(req.serial);
-            echo.push_back(req.scrambled);
-            echo.push_back(req.plant != nullptr);
-            reply.send(echo);
-        } else {
-            throw std::runtime_error("test handler refuses");
-        }
-    });
+    nlisim::registerHandler(kTestFunction,
+                            [](nlisim::Module&, const nlisim::Request& req, nlisim::Reply& reply) {
+                                uint8_t mode = req.payload.size() > 1 ? req.payload[1] : 0;
+                                if (mode == 0) {
+                                    Bytes done{'C'};
+                                    nlisim::putU16(done, req.sequence);
+                                    reply.twoResponses(Bytes{'A'}, 30, done);
+                                } else if (mode == 1) {
+                                    Bytes echo = req.payload;
+                                    echo.push_back(req.addressed);
+                                    echo.push_back(req.broadcast);
+                                    echo.push_back(req.serial);
+                                    echo.push_back(req.scrambled);
+                                    echo.push_back(req.plant != nullptr);
+                                    reply.send(echo);
+                                } else {
+                                    throw std::runtime_error("test handler refuses");
+                                }
+                            });
 }
 
 const char* kPlant = R"({
@@ -61,8 +61,12 @@ const char* kPlant = R"({
   ]
 })";
 
-Mac mac(uint8_t last) { return Mac{0x00, 0xE0, 0x62, 0x00, 0x00, last}; }
-Bytes bytesOf(const Mac& m) { return Bytes(m.begin(), m.end()); }
+Mac mac(uint8_t last) {
+    return Mac{0x00, 0xE0, 0x62, 0x00, 0x00, last};
+}
+Bytes bytesOf(const Mac& m) {
+    return Bytes(m.begin(), m.end());
+}
 
 class Core : public ::testing::Test {
   protected:
@@ -109,8 +113,10 @@ TEST_F(Core, DiscoveryIsAnsweredByEveryModuleFromItsOwnEndpoint) {
         EXPECT_EQ(a.bytes[2], i == 1 ? 0x41 : 0x52); // module 1 answers discovery with 'A'
         EXPECT_EQ(a.sequence(), 0x1234);
         EXPECT_EQ(a.dataLength(), a.bytes.size() - 9);
-        if (i == 2) EXPECT_EQ(a.crcField(), 0); // CRC off
-        else EXPECT_TRUE(a.crcMatches());
+        if (i == 2)
+            EXPECT_EQ(a.crcField(), 0); // CRC off
+        else
+            EXPECT_TRUE(a.crcMatches());
         EXPECT_EQ(a.bytes[9], 0x55);
         EXPECT_EQ(a.bytes[10], 0xAA);
         EXPECT_EQ(Bytes(a.bytes.begin() + 11, a.bytes.begin() + 17),
@@ -270,19 +276,21 @@ TEST_F(Core, ScrambledDiscoveryIsAnsweredByTheModulesWithTheKey) {
     udp.send(bc, build(r));
     auto before = barrier(bc, 10);
     std::set<uint16_t> ports;
-    for (auto& a : before) ports.insert(a.fromPort);
+    for (auto& a : before)
+        ports.insert(a.fromPort);
     EXPECT_EQ(ports, (std::set<uint16_t>{ep(0).port, ep(1).port, ep(2).port}));
 }
 
 TEST_F(Core, MalformedPacketsAreIgnored) {
     std::vector<Bytes> junk = {
-        {0x4B, 0x56},                                     // shorter than a header
-        {0x4B, 0x56, 0x52, 1, 0, 0, 0, 0, 0},             // header without payload
-        {0x4B, 0x56, 0x53, 1, 0, 0, 0, 1, 0, 0x00},       // wrong magic
-        {0x4B, 0x56, 0x52, 1, 0, 0, 0, 5, 0, 0x00},       // length fits neither reading
+        {0x4B, 0x56},                                        // shorter than a header
+        {0x4B, 0x56, 0x52, 1, 0, 0, 0, 0, 0},                // header without payload
+        {0x4B, 0x56, 0x53, 1, 0, 0, 0, 1, 0, 0x00},          // wrong magic
+        {0x4B, 0x56, 0x52, 1, 0, 0, 0, 5, 0, 0x00},          // length fits neither reading
         {0x4B, 0x56, 0x52, 1, 0, 0, 0, 4, 0, 0x15, 1, 2, 3}, // addressed header cut short
     };
-    for (auto& j : junk) udp.send(ep(0), j);
+    for (auto& j : junk)
+        udp.send(ep(0), j);
     EXPECT_TRUE(barrier(ep(0), 77).empty());
     EXPECT_EQ(sim->counters().malformedIgnored, junk.size());
 }
@@ -326,7 +334,8 @@ TEST_F(Core, OfflineModuleIgnoresEverything) {
     udp.send(bc, build(1, {0x05}));
     auto before = barrier(bc, 2, 1);
     EXPECT_EQ(before.size(), 3u);
-    for (auto& a : before) EXPECT_NE(a.fromPort, ep(0).port);
+    for (auto& a : before)
+        EXPECT_NE(a.fromPort, ep(0).port);
     sim->withModule(0, [](nlisim::Module& m) {
         m.offlineUntil = {};
         return 0;
@@ -352,13 +361,13 @@ TEST_F(Core, QueryWithDataItemUsesTheItemLookup) {
         const char* name;
         Bytes payload;
         size_t answers;
-    } cases[] = {{"matching item", query(22, "plain"), 1},
-                 {"prefix only", query(22, "pla"), 0},
-                 {"longer", query(22, "plainer"), 0},
-                 {"item not held", query(23, "plain"), 0},
-                 {"length beyond the payload", Bytes{0x09, 0x00, 22, 0, 9, 0, 'p'}, 0},
-                 {"sub-function not 0", Bytes{0x09, 0x01, 22, 0, 5, 0, 'p', 'l', 'a', 'i', 'n'},
-                  0}};
+    } cases[] = {
+        {"matching item", query(22, "plain"), 1},
+        {"prefix only", query(22, "pla"), 0},
+        {"longer", query(22, "plainer"), 0},
+        {"item not held", query(23, "plain"), 0},
+        {"length beyond the payload", Bytes{0x09, 0x00, 22, 0, 9, 0, 'p'}, 0},
+        {"sub-function not 0", Bytes{0x09, 0x01, 22, 0, 5, 0, 'p', 'l', 'a', 'i', 'n'}, 0}};
     uint16_t seq = 1;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -53,8 +53,15 @@ struct RequestSpec {
 };
 
 inline Bytes build(const RequestSpec& r) {
-    Bytes p{0x4B, 0x56, 0x52, static_cast<uint8_t>(r.sequence),
-            static_cast<uint8_t>(r.sequence >> 8), 0, 0, 0, 0};
+    Bytes p{0x4B,
+            0x56,
+            0x52,
+            static_cast<uint8_t>(r.sequence),
+            static_cast<uint8_t>(r.sequence >> 8),
+            0,
+            0,
+            0,
+            0};
     if (r.address) {
         p.push_back(0x15);
         p.insert(p.end(), r.address->begin(), r.address->end());
@@ -119,9 +126,9 @@ class Udp {
         a.sin_family = AF_INET;
         a.sin_port = htons(to.port);
         inet_pton(AF_INET, to.address.c_str(), &a.sin_addr);
-        ASSERT_EQ(sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&a),
-                         sizeof a),
-                  static_cast<ssize_t>(packet.size()));
+        ASSERT_EQ(
+            sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
+            static_cast<ssize_t>(packet.size()));
     }
 
     std::optional<Answer> receive(int timeoutMs = kWaitMs) {
@@ -144,7 +151,8 @@ class Udp {
     // Every answer that is already queued (nothing is waited for).
     std::vector<Answer> drain() {
         std::vector<Answer> out;
-        while (auto a = receive(0)) out.push_back(std::move(*a));
+        while (auto a = receive(0))
+            out.push_back(std::move(*a));
         return out;
     }
 
