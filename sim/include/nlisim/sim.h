@@ -57,7 +57,7 @@ struct Faults {
     bool badChecksum = false;    // CRC field of answers is wrong (never 0)
     bool badMagic = false;       // first magic byte of answers is wrong
     bool noSignature = false;    // discovery answers lack 0x55 0xAA
-    bool silent = false;         // answers nothing at all
+    bool silent = false;         // answers nothing at all (requests still act and are counted)
 };
 
 // Per-module state of one feature; see the file comment.
