@@ -112,7 +112,7 @@ uint32_t packed(uint16_t segment, uint16_t offset) {
 
 uint32_t numberValue(const Json& v, const std::string& w, uint64_t max) {
     uint64_t n = 0;
-    if (v.is_number_unsigned()) {
+    if (v.is_number_integer() && v.get<int64_t>() >= 0) {
         n = v.get<uint64_t>();
     } else if (v.is_string()) {
         const std::string t = v.get<std::string>();

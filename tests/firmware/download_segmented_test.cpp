@@ -27,7 +27,8 @@ void expectBlockOsDef(const Bytes& def, const Expected& e, uint32_t loadedLength
     EXPECT_EQ(u16At(def, 12), e.crc);
     EXPECT_NE(u16At(def, 14), 0xFFFF) << "the new OS did not set BootSignature";
     EXPECT_EQ(u16At(def, 16), 0xAAAA) << "confirmMark";
-    for (size_t i = 18; i < 32; ++i) EXPECT_EQ(def[i], 0xFF) << i;
+    for (size_t i = 18; i < 32; ++i)
+        EXPECT_EQ(def[i], 0xFF) << i;
 }
 
 TEST_F(SegmentedDownload, OsBlockAtF000FromSegmentRecords) {
@@ -137,8 +138,7 @@ TEST_F(SegmentedDownload, OddImageIsWrittenInEvenChunks) {
 
     EXPECT_EQ(firstDifference(flashAt(0, 0x80000000, 0x102), e.buffer.data(), 0x102), -1);
     // Two 128-byte chunks and a final 2-byte one.
-    EXPECT_EQ(onBoot(0, [](nlisim::BootLoader& b, nlisim::Module&) { return b.flashWrites; }),
-              3u);
+    EXPECT_EQ(onBoot(0, [](nlisim::BootLoader& b, nlisim::Module&) { return b.flashWrites; }), 3u);
 }
 
 TEST_F(SegmentedDownload, BootLoaderImageKeepsTheModuleIdentityAndAddress) {
@@ -201,7 +201,8 @@ TEST_F(SegmentedDownload, ChunkRetryLimit) {
         const size_t written = c.result == 0 ? 0x400 : 0x180;
         Bytes flash = flashAt(0, 0xF0000000, 0x400);
         EXPECT_EQ(firstDifference(flash, e.buffer.data(), written), -1);
-        for (size_t i = written; i < 0x400; ++i) ASSERT_EQ(flash[i], 0xFF) << i;
+        for (size_t i = written; i < 0x400; ++i)
+            ASSERT_EQ(flash[i], 0xFF) << i;
         stopPlant();
     }
 }
@@ -215,9 +216,9 @@ TEST_F(SegmentedDownload, IdentityIsComparedAndProgrammedWhenBlank) {
         Bytes after;
     };
     const Case cases[] = {
-        {"FF FF", 2, 1, 0, {2, 1}},                      // never programmed: written
-        {"80 01", 7, 1, 0, {0x80, 1}},                   // stored family 0x80 takes any
-        {"02 01", 2, 0x41, 0, {2, 1}},                   // type bit 0x40 ignored
+        {"FF FF", 2, 1, 0, {2, 1}},    // never programmed: written
+        {"80 01", 7, 1, 0, {0x80, 1}}, // stored family 0x80 takes any
+        {"02 01", 2, 0x41, 0, {2, 1}}, // type bit 0x40 ignored
         {"03 01", 2, 1, firmware::kFamilyTypeMismatch, {3, 1}},
     };
     for (const Case& c : cases) {
@@ -318,9 +319,8 @@ TEST_F(SegmentedDownload, PlainOnlyModuleIsProgrammedWithoutScrambling) {
     Expected e = loadExpected(path);
 
     ASSERT_EQ(DownloadBinFile(dev, path), 0);
-    EXPECT_EQ(firstDifference(flashAt(0, 0xF0000000, e.imageLength), e.buffer.data(),
-                              e.imageLength),
-              -1);
+    EXPECT_EQ(
+        firstDifference(flashAt(0, 0xF0000000, e.imageLength), e.buffer.data(), e.imageLength), -1);
     EXPECT_EQ(transport().scramble.mode, 0u) << "restored as it was before the download";
     EXPECT_GT(sim().counters().scrambledIgnored, 0u);
 }

@@ -48,7 +48,8 @@ inline Json linearModule(const std::string& mac, const std::string& boot = "3.1.
 inline Bytes codeBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     Bytes b(n);
-    for (auto& x : b) x = static_cast<uint8_t>(rng() % 0xFF); // never 0xFF
+    for (auto& x : b)
+        x = static_cast<uint8_t>(rng() % 0xFF); // never 0xFF
     return b;
 }
 
@@ -143,9 +144,8 @@ class FlashFixture : public testsupport::SimFixture {
     }
 
     template <class F> auto onBoot(size_t index, F&& fn) {
-        return sim().withModule(index, [&](nlisim::Module& m) {
-            return fn(m.feature<nlisim::BootLoader>(), m);
-        });
+        return sim().withModule(
+            index, [&](nlisim::Module& m) { return fn(m.feature<nlisim::BootLoader>(), m); });
     }
     Bytes flashAt(size_t index, uint32_t address, size_t length) {
         return onBoot(index, [&](nlisim::BootLoader& b, nlisim::Module&) {
@@ -153,19 +153,16 @@ class FlashFixture : public testsupport::SimFixture {
         });
     }
     nlisim::VersionTriple osVersion(size_t index) {
-        return sim().withModule(index, [](nlisim::Module& m) {
-            return m.feature<nlisim::Versions>().os;
-        });
+        return sim().withModule(index,
+                                [](nlisim::Module& m) { return m.feature<nlisim::Versions>().os; });
     }
     nlisim::VersionTriple bootVersion(size_t index) {
-        return sim().withModule(index, [](nlisim::Module& m) {
-            return m.feature<nlisim::Versions>().boot;
-        });
+        return sim().withModule(
+            index, [](nlisim::Module& m) { return m.feature<nlisim::Versions>().boot; });
     }
     bool osRunning(size_t index) {
-        return sim().withModule(index, [](nlisim::Module& m) {
-            return m.feature<nlisim::Versions>().osRunning;
-        });
+        return sim().withModule(
+            index, [](nlisim::Module& m) { return m.feature<nlisim::Versions>().osRunning; });
     }
     Bytes setupItem(size_t index, uint16_t code) {
         return sim().withModule(index, [&](nlisim::Module& m) {
