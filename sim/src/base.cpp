@@ -267,7 +267,7 @@ BaseState::BaseState(Module& module) {
         written = parseHex(it->get<std::string>(), w + ": key \"baseDefinition\"");
     }
     if (auto it = doc.find("baseWriteDelayMs"); it != doc.end()) {
-        if (!it->is_number_unsigned() || it->get<uint64_t>() > 600000)
+        if (!isNonNegative(*it) || it->get<uint64_t>() > 600000)
             refuse(w + ": key \"baseWriteDelayMs\": expected milliseconds 0..600000");
         writeDelayMs = static_cast<uint32_t>(it->get<uint64_t>());
     }
@@ -284,7 +284,7 @@ BaseState::BaseState(Module& module) {
             outputs = parseHex(v->get<std::string>(), w + ": io: key \"outputs\"");
         }
         if (auto v = it->find("status"); v != it->end()) {
-            if (!v->is_number_unsigned() || v->get<uint64_t>() > 0xFFFF)
+            if (!isNonNegative(*v) || v->get<uint64_t>() > 0xFFFF)
                 refuse(w + ": io: key \"status\": expected a status word 0..65535");
             ioStatus = static_cast<uint16_t>(v->get<uint64_t>());
         }

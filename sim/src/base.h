@@ -16,6 +16,10 @@ namespace nlisim {
 // std::runtime_error naming `what` for anything else.
 Bytes parseHex(const std::string& text, const std::string& what);
 std::string hexText(const Bytes& bytes);
+// A whole number of zero or more, however the JSON holds it.
+inline bool isNonNegative(const Json& v) {
+    return v.is_number_integer() && v.get<int64_t>() >= 0;
+}
 
 // Module status codes the base and I/O features answer with.
 inline constexpr uint16_t kStatusBaseSizeError = 109; // length field disagrees with the data

@@ -16,8 +16,9 @@
 //   0x08 len data       access: the bytes leave the port and the attached device's reply comes
 //                       back: count (u16) and the bytes ("accessReply", else the bytes echoed)
 //   0x09                flush the transmit queue
-// A port beyond the module's ports gets status 133 alone (also for the setup read); a length
-// field that disagrees with the data gets 109; an unknown sub-function 113.
+// A port beyond the module's ports gets status 133 alone (also for the setup read; a setup to
+// be stored gets it as its second answer); a length field that disagrees with the data gets
+// 109; an unknown sub-function 113.
 //
 // Plant-file keys of a module:
 //   "serialPorts": [ { "setup": { "baud": 9600, "flags": 6, "rtsPreMs": 0, "rtsPostMs": 0 },
@@ -65,7 +66,7 @@ uint64_t number(const Json& o, const char* name, uint64_t fallback, uint64_t max
                 const std::string& w) {
     auto it = o.find(name);
     if (it == o.end()) return fallback;
-    if (!it->is_number_unsigned() || it->get<uint64_t>() > max)
+    if (!isNonNegative(*it) || it->get<uint64_t>() > max)
         refuse(w + ": key \"" + name + "\": expected a number 0.." + std::to_string(max));
     return it->get<uint64_t>();
 }
@@ -96,8 +97,8 @@ SerialSetup loadSetup(const Json& j, const std::string& w) {
 Json saveSetup(const SerialSetup& s) {
     return Json{{"baud", baudOf(s)},
                 {"flags", s[4]},
-                {"rtsPreMs", s[5] * 2},
-                {"rtsPostMs", s[6] * 2}};
+                {"rtsPreMs", unsigned{s[5]} * 2u},
+                {"rtsPostMs", unsigned{s[6]} * 2u}};
 }
 
 Bytes hexKey(const Json& o, const char* name, const std::string& w) {
@@ -151,7 +152,7 @@ CommState::CommState(Module& module) {
         ports.push_back(loadPort(Json::object(), w + ": serial port 1"));
     }
     if (auto it = doc.find("serialDefaultPort"); it != doc.end()) {
-        if (!it->is_number_unsigned() || it->get<uint64_t>() < 1 ||
+        if (!isNonNegative(*it) || it->get<uint64_t>() < 1 ||
             it->get<uint64_t>() > ports.size())
             refuse(w + ": key \"serialDefaultPort\": expected a port 1.." +
                    std::to_string(ports.size()));
@@ -194,10 +195,19 @@ NLISIM_REGISTER_HANDLERS {
             index = p[2];
             pos = 3;
         }
-        if (index >= s.ports.size()) return reply.status(kStatusNoSuchPort);
-        SerialPort& port = s.ports[index];
         const size_t left = p.size() - pos;
         const uint8_t* args = p.data() + pos;
+        if (index >= s.ports.size()) {
+            // A setup that is to be stored answers twice whatever becomes of it.
+            if (sub == 0x05 && left >= 1 && args[0] != 0) {
+                Bytes ack, result;
+                putU16(ack, 0);
+                putU16(result, kStatusNoSuchPort);
+                return reply.twoResponses(ack, s.storeDelayMs, result);
+            }
+            return reply.status(kStatusNoSuchPort);
+        }
+        SerialPort& port = s.ports[index];
 
         switch (sub) {
         case 0x01: { // write
@@ -232,16 +242,19 @@ NLISIM_REGISTER_HANDLERS {
             port.rx.clear();
             return reply.status(0);
         case 0x05: { // setup
-            if (left != 2 + 8 || args[1] != 0x00) return reply.status(kStatusCommSizeError);
-            const bool store = args[0] != 0;
+            const bool store = left >= 1 && args[0] != 0;
             SerialSetup setup{};
-            std::copy(args + 2, args + 10, setup.begin());
             uint16_t status = 0;
-            if (!baudSupported(baudOf(setup))) {
-                status = kStatusSerialSetupError;
+            if (left != 2 + 8 || args[1] != 0x00) {
+                status = kStatusCommSizeError;
             } else {
-                port.setup = setup;
-                if (store) port.stored = setup;
+                std::copy(args + 2, args + 10, setup.begin());
+                if (!baudSupported(baudOf(setup))) {
+                    status = kStatusSerialSetupError;
+                } else {
+                    port.setup = setup;
+                    if (store) port.stored = setup;
+                }
             }
             Bytes result;
             putU16(result, status);

@@ -45,7 +45,7 @@ uint64_t unsignedKey(const Json& o, const char* name, uint64_t fallback, uint64_
                      const std::string& w) {
     auto it = o.find(name);
     if (it == o.end()) return fallback;
-    if (!it->is_number_unsigned() || it->get<uint64_t>() > max)
+    if (!isNonNegative(*it) || it->get<uint64_t>() > max)
         refuse(w + ": key \"" + name + "\": expected a number 0.." + std::to_string(max));
     return it->get<uint64_t>();
 }
