@@ -23,12 +23,12 @@ uint32_t getU32(const uint8_t* p) {
 // Reads a file from its start, never past the size it had when the load began, so that no
 // length or offset stated inside the file can make the loader read (or copy) what is not there.
 class Reader {
-public:
+  public:
     explicit Reader(std::FILE* file) : file_(file) {}
 
     // Rewinds and learns the size; false when the file cannot be positioned.
     bool start() {
-        struct stat st{};
+        struct stat st {};
         if (fstat(fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
         size_ = static_cast<uint64_t>(st.st_size);
         pos_ = 0;
@@ -77,7 +77,7 @@ public:
         return kInvalidFileFormat;
     }
 
-private:
+  private:
     std::FILE* file_;
     uint64_t size_ = 0;
     uint64_t pos_ = 0;
@@ -115,8 +115,8 @@ int32_t parseSegmentRecords(Reader& in, uint8_t* buffer, uint32_t capacity, uint
                 haveData = true;
             }
             if (linear < base) {
-                FirmwareTrace("\nRecord at 0x%X lies below the first data record (0x%X).",
-                              linear, base);
+                FirmwareTrace("\nRecord at 0x%X lies below the first data record (0x%X).", linear,
+                              base);
                 return kInvalidFileFormat;
             }
             const uint32_t at = linear - base;
@@ -139,8 +139,9 @@ int32_t parseSegmentRecords(Reader& in, uint8_t* buffer, uint32_t capacity, uint
                 FirmwareTrace("\nStart address record with %u data bytes.", count);
                 return kInvalidFileFormat;
             }
-            runAddress = static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1])
-                         << 16 | static_cast<uint32_t>(data[2]) << 8 | data[3];
+            runAddress = static_cast<uint32_t>(data[0]) << 24 |
+                         static_cast<uint32_t>(data[1]) << 16 |
+                         static_cast<uint32_t>(data[2]) << 8 | data[3];
             break;
         default:
             return kUnknownRecordType;
@@ -185,8 +186,7 @@ int32_t parseBlocks(Reader& in, uint8_t* buffer, uint32_t capacity, uint32_t& ru
         FirmwareTrace("\nAddr 0x%X  Len: %d (0x%X)  CC: 0x%X ", addr, static_cast<int>(len), len,
                       cc);
         if (addr < imageAddress) {
-            FirmwareTrace("\nBlock at 0x%X lies below the image address 0x%X.", addr,
-                          imageAddress);
+            FirmwareTrace("\nBlock at 0x%X lies below the image address 0x%X.", addr, imageAddress);
             return kInvalidFileFormat;
         }
         const uint64_t at = addr - imageAddress;
@@ -203,12 +203,14 @@ std::string DescriptionText(const BinFileHeader& header) {
     return std::string(text, strnlen(text, sizeof header.description));
 }
 
-uint16_t ImageCrc(const uint8_t* data, size_t length) { return nli::crc16(data, length); }
+uint16_t ImageCrc(const uint8_t* data, size_t length) {
+    return nli::crc16(data, length);
+}
 
 int32_t ReadBinFileHeader(const std::string& path, BinFileInfo& info) {
     std::FILE* file = std::fopen(ResolvePath(path).c_str(), "rb");
     if (!file) return kOpenFileError;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::fclose(file);
         return kOpenFileError;

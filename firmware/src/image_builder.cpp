@@ -42,18 +42,18 @@ struct PendingChunk {
 
 // Sorts, refuses overlaps and merges adjacent chunks.
 bool settle(std::vector<PendingChunk>& pending, ImageData& image, std::string& error) {
-    std::stable_sort(pending.begin(), pending.end(),
-                     [](const PendingChunk& a, const PendingChunk& b) {
-                         return a.address < b.address;
-                     });
+    std::stable_sort(
+        pending.begin(), pending.end(),
+        [](const PendingChunk& a, const PendingChunk& b) { return a.address < b.address; });
     image.chunks.clear();
     uint64_t end = 0;
     for (size_t i = 0; i < pending.size(); ++i) {
         PendingChunk& c = pending[i];
         if (i > 0 && c.address < end) {
             const PendingChunk& other = pending[i - 1];
-            error = lineError(std::max(c.line, other.line), "data at %s overlaps the data of line %zu",
-                              hex(c.address).c_str(), std::min(c.line, other.line));
+            error =
+                lineError(std::max(c.line, other.line), "data at %s overlaps the data of line %zu",
+                          hex(c.address).c_str(), std::min(c.line, other.line));
             return false;
         }
         if (i > 0 && c.address == end) {
@@ -68,7 +68,8 @@ bool settle(std::vector<PendingChunk>& pending, ImageData& image, std::string& e
 }
 
 void putU32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 // A 4 KiB-aligned segment through which the linear address can be reached.
@@ -92,7 +93,8 @@ void putRecord(std::vector<uint8_t>& out, uint8_t type, uint32_t offset, const u
     out.push_back(type);
     out.insert(out.end(), data, data + count);
     uint8_t sum = 0;
-    for (size_t i = start; i < out.size(); ++i) sum = static_cast<uint8_t>(sum + out[i]);
+    for (size_t i = start; i < out.size(); ++i)
+        sum = static_cast<uint8_t>(sum + out[i]);
     out.push_back(static_cast<uint8_t>(-sum));
 }
 
@@ -159,7 +161,7 @@ void writeBlocks(std::vector<uint8_t>& out, const std::vector<ImageChunk>& chunk
 bool ParseIntelHex(std::string_view text, ImageData& image, std::string& error) {
     image = ImageData{};
     std::vector<PendingChunk> pending;
-    uint32_t base = 0;        // from a type 02 (segment * 16) or type 04 (upper 16 bits) record
+    uint32_t base = 0; // from a type 02 (segment * 16) or type 04 (upper 16 bits) record
     bool endSeen = false;
     size_t line = 0;
     size_t pos = 0;
@@ -205,7 +207,8 @@ bool ParseIntelHex(std::string_view text, ImageData& image, std::string& error) 
             return false;
         }
         uint8_t sum = 0;
-        for (size_t i = 0; i + 1 < bytes.size(); ++i) sum = static_cast<uint8_t>(sum + bytes[i]);
+        for (size_t i = 0; i + 1 < bytes.size(); ++i)
+            sum = static_cast<uint8_t>(sum + bytes[i]);
         const uint8_t expected = static_cast<uint8_t>(-sum);
         if (bytes.back() != expected) {
             error = lineError(line, "checksum 0x%02X, expected 0x%02X", bytes.back(), expected);
@@ -224,8 +227,8 @@ bool ParseIntelHex(std::string_view text, ImageData& image, std::string& error) 
         case 0x00: {
             // Data wraps within its 64 KiB window, as the format defines.
             const size_t first = std::min<size_t>(count, 0x10000 - offset);
-            pending.push_back({uint64_t{base} + offset, line,
-                               std::vector<uint8_t>(data, data + first)});
+            pending.push_back(
+                {uint64_t{base} + offset, line, std::vector<uint8_t>(data, data + first)});
             if (first < count)
                 pending.push_back({base, line, std::vector<uint8_t>(data + first, data + count)});
             break;
@@ -329,16 +332,18 @@ bool BuildBinFile(const ImageSpec& spec, const ImageData& image, std::vector<uin
     }
     const uint64_t extent = dataEnd - base;
     if (extent > kImageBufferSize - 1) {
-        error = "the image spans " + hex(extent) + " bytes; a loader's image buffer takes at most " +
-                hex(kImageBufferSize - 1);
+        error = "the image spans " + hex(extent) +
+                " bytes; a loader's image buffer takes at most " + hex(kImageBufferSize - 1);
         return false;
     }
     if (spec.imageKind == IMAGE_OS_BLOCK) {
         const uint32_t block = imageAddress == 0xF0000000 ? 0x8000 : 0x10000;
         if (extent > block - 32) {
             error = "an IMAGE_OS_BLOCK image at " + hex(imageAddress) + " holds at most " +
-                    hex(block - 32) + " bytes (its block's last 32 bytes take the OSDef record); "
-                    "this one spans " + hex(extent) + (spec.stamp ? " with its version stamp" : "");
+                    hex(block - 32) +
+                    " bytes (its block's last 32 bytes take the OSDef record); "
+                    "this one spans " +
+                    hex(extent) + (spec.stamp ? " with its version stamp" : "");
             return false;
         }
     }

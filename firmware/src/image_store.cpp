@@ -143,7 +143,7 @@ bool FindNewestImage(const std::string& folder, std::string& name, VersionTriple
     VersionTriple best{};
     std::string bestName;
     for (const std::string& candidate : candidates) {
-        struct stat st{};
+        struct stat st {};
         if (stat((directory + candidate).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         VersionTriple v;
         if (!VersionFromFileName(FileNamePart(candidate), v)) continue;

@@ -10,9 +10,13 @@ namespace {
 std::atomic<bool> traceOn{false};
 }
 
-void SetFirmwareTrace(bool on) { traceOn.store(on, std::memory_order_relaxed); }
+void SetFirmwareTrace(bool on) {
+    traceOn.store(on, std::memory_order_relaxed);
+}
 
-bool FirmwareTraceOn() { return traceOn.load(std::memory_order_relaxed); }
+bool FirmwareTraceOn() {
+    return traceOn.load(std::memory_order_relaxed);
+}
 
 void FirmwareTrace(const char* format, ...) {
     if (!FirmwareTraceOn()) return;

@@ -78,7 +78,9 @@ struct UsageError {
     std::string message;
 };
 
-[[noreturn]] void usageError(const std::string& message) { throw UsageError{message}; }
+[[noreturn]] void usageError(const std::string& message) {
+    throw UsageError{message};
+}
 
 bool parseNumber(std::string_view text, uint64_t max, uint64_t& value) {
     if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
@@ -107,8 +109,8 @@ std::vector<uint64_t> dotted(const std::string& option, std::string_view text,
     for (size_t i = 0; i < limits.size(); ++i) {
         size_t dot = text.find('.', pos);
         if (i + 1 == limits.size()) dot = std::string_view::npos;
-        std::string_view part = text.substr(pos, dot == std::string_view::npos ? text.npos
-                                                                                : dot - pos);
+        std::string_view part =
+            text.substr(pos, dot == std::string_view::npos ? text.npos : dot - pos);
         uint64_t v;
         if ((dot == std::string_view::npos) != (i + 1 == limits.size()) ||
             !parseNumber(part, limits[i], v)) {
@@ -133,8 +135,7 @@ uint32_t addressOption(const std::string& option, std::string_view text, bool se
     const size_t colon = text.find(':');
     if (colon == std::string_view::npos)
         return static_cast<uint32_t>(number(option, text, 0xFFFFFFFF));
-    if (!segmented)
-        usageError(option + ": segment:offset addresses are for --format 0 only");
+    if (!segmented) usageError(option + ": segment:offset addresses are for --format 0 only");
     uint64_t segment, offset;
     const std::string seg = "0x" + std::string(text.substr(0, colon));
     const std::string off = "0x" + std::string(text.substr(colon + 1));
@@ -159,8 +160,15 @@ uint16_t familyOption(std::string_view text) {
     static const struct {
         const char* name;
         uint16_t code;
-    } names[] = {{"nbx", 0}, {"lcm", 1}, {"xplc", 2}, {"dvx", 3},     {"mtr", 4},    {"zt", 6},
-                 {"fbs", 7}, {"fbsc", 8}, {"any1", kFamilyAnyFirstGeneration},
+    } names[] = {{"nbx", 0},
+                 {"lcm", 1},
+                 {"xplc", 2},
+                 {"dvx", 3},
+                 {"mtr", 4},
+                 {"zt", 6},
+                 {"fbs", 7},
+                 {"fbsc", 8},
+                 {"any1", kFamilyAnyFirstGeneration},
                  {"any2", kFamilyAnySecondGeneration}};
     for (const auto& n : names)
         if (text == n.name) return n.code;
@@ -199,7 +207,8 @@ bool readFile(const std::string& path, std::vector<uint8_t>& data, std::string& 
     data.clear();
     uint8_t block[65536];
     size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0) data.insert(data.end(), block, block + n);
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+        data.insert(data.end(), block, block + n);
     const bool failed = std::ferror(f) != 0;
     const int readErrno = errno;
     std::fclose(f);
@@ -256,8 +265,8 @@ std::string platformText(uint16_t platform) {
 std::string familyText(uint16_t family) {
     if (family == kFamilyAnyFirstGeneration) return "any family, first generation";
     if (family == kFamilyAnySecondGeneration) return "any family, second generation";
-    static const char* const names[] = {"NBX", "LCM", "XPLC", "DVX", "MTR", nullptr, "ZT", "FBS",
-                                        "FBSC"};
+    static const char* const names[] = {"NBX",   "LCM", "XPLC", "DVX", "MTR",
+                                        nullptr, "ZT",  "FBS",  "FBSC"};
     const unsigned code = family & 0x3F;
     std::string text = "family " + std::to_string(code);
     if (code < 9 && names[code]) text += std::string(" (") + names[code] + ")";
@@ -287,9 +296,8 @@ int printFile(const std::string& path) {
     BinFileHeader header{};
     uint16_t crc = 0;
     uint32_t run = 0, imageAddress = 0, imageLength = 0;
-    const int32_t result =
-        LoadBinFile(buffer.get(), kImageBufferSize, file, header, crc, run, imageAddress,
-                    imageLength);
+    const int32_t result = LoadBinFile(buffer.get(), kImageBufferSize, file, header, crc, run,
+                                       imageAddress, imageLength);
     std::fclose(file);
 
     std::printf("File:                  %s\n", path.c_str());
@@ -352,7 +360,8 @@ int build(const Options& o) {
     }
     ImageSpec spec = o.spec;
     const bool segmented = spec.dataFormat == FORMAT_SEGMENT_RECORDS;
-    if (!o.addressText.empty()) spec.imageAddress = addressOption("--address", o.addressText, segmented);
+    if (!o.addressText.empty())
+        spec.imageAddress = addressOption("--address", o.addressText, segmented);
     if (!o.runText.empty()) spec.runAddress = addressOption("--run", o.runText, segmented);
 
     std::string format = o.inputFormat;
@@ -437,8 +446,7 @@ int run(int argc, char** argv) {
             o.spec.description = value();
             if (o.spec.description.size() >= kDescriptionSize)
                 usageError("--description: " + std::to_string(o.spec.description.size()) +
-                           " characters; at most " + std::to_string(kDescriptionSize - 1) +
-                           " fit");
+                           " characters; at most " + std::to_string(kDescriptionSize - 1) + " fit");
         } else if (arg == "--version") {
             o.spec.version = versionOption(arg, value());
         } else if (arg == "--boot-version") {

@@ -93,13 +93,15 @@ Bytes endBlock(uint32_t run) {
 
 Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    for (const Bytes& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
 Bytes pattern(size_t n, uint8_t seed = 1) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 7);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + i * 7);
     return b;
 }
 
@@ -284,8 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
         FitCase{"mask, LCM on 2", IMAGE_OS, 0x40, 1, 0x41C, 2, 1, 0, false, true},
         FitCase{"mask, LCM on 0 (bit clear)", IMAGE_OS, 0x40, 1, 0x41C, 0, 1, 0, false, false},
         FitCase{"mask, DVX family refused", IMAGE_OS, 0x40, 3, 0x41C, 10, 3, 0, false, false},
-        FitCase{"mask, XPLC family refused", IMAGE_OS, 0x40, 2, 0xFFFFFFFF, 2, 2, 0, false,
-                false},
+        FitCase{"mask, XPLC family refused", IMAGE_OS, 0x40, 2, 0xFFFFFFFF, 2, 2, 0, false, false},
         FitCase{"mask, NBX", IMAGE_OS, 0x40, 0, 0x4, 2, 0, 0, false, true},
         FitCase{"mask, MTR", IMAGE_OS, 0x40, 4, 0x4, 2, 4, 0, false, true},
         FitCase{"mask, FBS", IMAGE_OS, 0x40, 7, 0x4, 2, 7, 0, false, true},
@@ -295,8 +296,7 @@ INSTANTIATE_TEST_SUITE_P(
         // family
         FitCase{"0x80 first generation", IMAGE_OS, 0x80, 0x80, 0, 2, 4, 0, false, true},
         FitCase{"0x80 second generation", IMAGE_OS, 0x80, 0x80, 0, 2, 4, 1, false, false},
-        FitCase{"0x80 family 0 second generation", IMAGE_OS, 0x80, 0x80, 0, 2, 0, 1, false,
-                true},
+        FitCase{"0x80 family 0 second generation", IMAGE_OS, 0x80, 0x80, 0, 2, 0, 1, false, true},
         FitCase{"0xC0 second generation", IMAGE_OS, 0x80, 0xC0, 0, 2, 4, 1, false, true},
         FitCase{"0xC0 first generation", IMAGE_OS, 0x80, 0xC0, 0, 2, 4, 0, false, false},
         FitCase{"0xC0 family 0 first generation", IMAGE_OS, 0x80, 0xC0, 0, 2, 0, 0, false, true},
@@ -309,8 +309,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LoadSegmentRecords, AddressesAreSegmentOffsetAndLandRelativeToTheFirstRecord) {
     const Bytes a = pattern(16, 1), b = pattern(8, 100);
-    Loaded l = load(fmt0(cat({segRec(0xF000), rec(0, 0x0000, a), rec(0, 0x8000, b),
-                              startRec(0xF000, 0x0100)})));
+    Loaded l = load(fmt0(
+        cat({segRec(0xF000), rec(0, 0x0000, a), rec(0, 0x8000, b), startRec(0xF000, 0x0100)})));
     ASSERT_EQ(l.result, 0);
     EXPECT_EQ(l.imageAddress, 0xF0000000u);
     EXPECT_EQ(l.run, 0xF0000100u);
@@ -326,9 +326,9 @@ TEST(LoadSegmentRecords, AddressesAreSegmentOffsetAndLandRelativeToTheFirstRecor
 TEST(LoadSegmentRecords, RecordsInAnyOrderAboveTheFirstAndAcrossSegments) {
     // The first data record is 1000:0010 (linear 0x10010); a record in segment 2000 lands
     // 0xFFF0 bytes further, a record of segment 1000 after it still fits.
-    Loaded l = load(fmt0(cat({segRec(0x1000), rec(0, 0x0010, {1, 2}), segRec(0x2000),
-                              rec(0, 0x0000, {3}), segRec(0x1000), rec(0, 0x0012, {4}),
-                              startRec(0x1000, 0x10)})));
+    Loaded l =
+        load(fmt0(cat({segRec(0x1000), rec(0, 0x0010, {1, 2}), segRec(0x2000), rec(0, 0x0000, {3}),
+                       segRec(0x1000), rec(0, 0x0012, {4}), startRec(0x1000, 0x10)})));
     ASSERT_EQ(l.result, 0);
     EXPECT_EQ(l.imageAddress, 0x10000010u);
     EXPECT_EQ(l.bytes(0, 3), (Bytes{1, 2, 4}));
@@ -337,8 +337,8 @@ TEST(LoadSegmentRecords, RecordsInAnyOrderAboveTheFirstAndAcrossSegments) {
 }
 
 TEST(LoadSegmentRecords, EndRecordDoesNotEndTheData) {
-    Loaded l = load(fmt0(cat({rec(0, 0x0000, {1, 2}), rec(1, 0), rec(0, 0x0002, {3}),
-                              startRec(0, 0)})));
+    Loaded l =
+        load(fmt0(cat({rec(0, 0x0000, {1, 2}), rec(1, 0), rec(0, 0x0002, {3}), startRec(0, 0)})));
     ASSERT_EQ(l.result, 0);
     EXPECT_EQ(l.bytes(0, 3), (Bytes{1, 2, 3}));
     EXPECT_EQ(l.imageLength, 3u);
@@ -346,9 +346,7 @@ TEST(LoadSegmentRecords, EndRecordDoesNotEndTheData) {
 
 TEST(LoadSegmentRecords, WithoutStartRecordAllDataIsCopiedThen214) {
     Loaded l;
-    std::string out = traced([&] {
-        l = load(fmt0(cat({segRec(0xF000), rec(0, 0, {9, 8, 7})})));
-    });
+    std::string out = traced([&] { l = load(fmt0(cat({segRec(0xF000), rec(0, 0, {9, 8, 7})}))); });
     EXPECT_EQ(l.result, 214);
     EXPECT_EQ(l.bytes(0, 3), (Bytes{9, 8, 7}));
     EXPECT_EQ(out, "\nNo run address found.");
@@ -376,8 +374,7 @@ INSTANTIATE_TEST_SUITE_P(
                     cat({segRec(0x2000), rec(0, 0, {1}), segRec(0x1FFF), rec(0, 0x000F, {2}),
                          startRec(0, 0)}),
                     214},
-        RefusalCase{"record type 4", cat({rec(0, 0, {1}), rec(4, 0, {0, 0}), startRec(0, 0)}),
-                    203},
+        RefusalCase{"record type 4", cat({rec(0, 0, {1}), rec(4, 0, {0, 0}), startRec(0, 0)}), 203},
         RefusalCase{"record type 5", cat({rec(5, 0, {0, 0, 0, 0}), startRec(0, 0)}), 203},
         // Records that state more than they hold.
         RefusalCase{"record cut short by the end of the file",
@@ -399,8 +396,7 @@ TEST(LoadSegmentRecords, LastBufferByteIsNeverLoaded) {
     Loaded ok = load(fmt0(cat({rec(0, 0, {1}), rec(0, 0xF0, pattern(15)), startRec(0, 0)})), 256);
     EXPECT_EQ(ok.result, 0);
     EXPECT_EQ(ok.imageLength, 255u);
-    Loaded full =
-        load(fmt0(cat({rec(0, 0, {1}), rec(0, 0xF0, pattern(16)), startRec(0, 0)})), 256);
+    Loaded full = load(fmt0(cat({rec(0, 0, {1}), rec(0, 0xF0, pattern(16)), startRec(0, 0)})), 256);
     EXPECT_EQ(full.result, 202);
 }
 
@@ -417,26 +413,27 @@ TEST(LoadBlocks, BlocksLandRelativeToTheImageAddressAndTheDeclaredLengthCounts) 
     EXPECT_EQ(l.run, 0x80000040u);
     EXPECT_EQ(l.bytes(0, 0x20), a);
     EXPECT_EQ(l.bytes(0xF0, 0x10), b);
-    for (uint32_t i = 0x20; i < 0xF0; ++i) ASSERT_EQ(l.buffer[i], 0xFF) << i;
+    for (uint32_t i = 0x20; i < 0xF0; ++i)
+        ASSERT_EQ(l.buffer[i], 0xFF) << i;
     // The uncovered bytes are part of the CRC.
     EXPECT_EQ(l.crc, fwtest::referenceCrc(l.buffer.get(), 0x100));
 }
 
 TEST(LoadBlocks, EndBlockEndsParsing) {
     // Whatever follows the end block is not read, even if it is not a block.
-    Loaded l = load(fmt1(cat({blocksStart(0x100, 2), block(0x100, {5, 6}), endBlock(0x100),
-                              Bytes{1, 2, 3}})));
+    Loaded l = load(
+        fmt1(cat({blocksStart(0x100, 2), block(0x100, {5, 6}), endBlock(0x100), Bytes{1, 2, 3}})));
     ASSERT_EQ(l.result, 0);
     EXPECT_EQ(l.bytes(0, 2), (Bytes{5, 6}));
 }
 
 TEST(LoadBlocks, BlockEndingAtTheLastBufferByteIsRejected) {
     const uint32_t ia = 0x10000000;
-    Loaded rejected = load(fmt1(cat({blocksStart(ia, 0x10), block(ia + 0x3FFFF0, pattern(0x10)),
-                                     endBlock(ia)})));
+    Loaded rejected =
+        load(fmt1(cat({blocksStart(ia, 0x10), block(ia + 0x3FFFF0, pattern(0x10)), endBlock(ia)})));
     EXPECT_EQ(rejected.result, 202);
-    Loaded accepted = load(fmt1(cat({blocksStart(ia, 0x10), block(ia + 0x3FFFF0, pattern(0xF)),
-                                     endBlock(ia)})));
+    Loaded accepted =
+        load(fmt1(cat({blocksStart(ia, 0x10), block(ia + 0x3FFFF0, pattern(0xF)), endBlock(ia)})));
     EXPECT_EQ(accepted.result, 0);
     EXPECT_EQ(accepted.bytes(0x3FFFF0, 0xF), pattern(0xF));
     EXPECT_EQ(accepted.buffer[0x3FFFFF], 0xFF);
@@ -461,10 +458,9 @@ INSTANTIATE_TEST_SUITE_P(
         BlockRefusal{"no end block", cat({blocksStart(0, 4), block(1, {1, 2, 3})}), 214},
         BlockRefusal{"end block with run address 0xFFFFFFFF",
                      cat({blocksStart(0, 4), block(1, {1}), endBlock(0xFFFFFFFF)}), 214},
-        BlockRefusal{"magic not there",
-                     cat({Bytes{0x42, 0x30, 0x30, 0x30, 0x46, 0x46, 0x0D}, Bytes(8, 0),
-                          endBlock(0)}),
-                     214},
+        BlockRefusal{
+            "magic not there",
+            cat({Bytes{0x42, 0x30, 0x30, 0x30, 0x46, 0x46, 0x0D}, Bytes(8, 0), endBlock(0)}), 214},
         BlockRefusal{"block below the image address",
                      cat({blocksStart(0x1000, 0x10), block(0x0FF8, pattern(16)), endBlock(0)}),
                      214},
@@ -521,9 +517,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, FormatVersionLimits,
 TEST(LoadBinFile, ExtraHeaderBytesAreSkipped) {
     HeaderFields f;
     f.extraHeaderLength = 5;
-    Loaded l = load(fmt1(cat({Bytes{9, 9, 9, 9, 9}, blocksStart(0, 1), block(0, {7}, 1),
-                              endBlock(0)}),
-                         f));
+    Loaded l = load(
+        fmt1(cat({Bytes{9, 9, 9, 9, 9}, blocksStart(0, 1), block(0, {7}, 1), endBlock(0)}), f));
     ASSERT_EQ(l.result, 0);
     EXPECT_EQ(l.buffer[0], 7);
 }
@@ -567,8 +562,8 @@ TEST(LoadBinFile, UnknownDataFormatIsRefusedWithItsTrace) {
 }
 
 TEST(LoadBinFile, CrcOfAbc) {
-    Loaded l = load(fmt1(cat({blocksStart(0x400, 3), block(0x400, {0x61, 0x62, 0x63}, 1),
-                              endBlock(0x400)})));
+    Loaded l = load(
+        fmt1(cat({blocksStart(0x400, 3), block(0x400, {0x61, 0x62, 0x63}, 1), endBlock(0x400)})));
     ASSERT_EQ(l.result, 0);
     EXPECT_EQ(l.crc, 0x9DD6);
     EXPECT_EQ(ImageCrc(reinterpret_cast<const uint8_t*>("abc"), 3), 0x9DD6);

@@ -17,7 +17,7 @@ namespace fwtest {
 using Bytes = std::vector<uint8_t>;
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "tessan-fw-XXXXXX").string();
@@ -35,14 +35,15 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 inline void writeFile(const std::string& path, const Bytes& data) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
     ASSERT_TRUE(out.good()) << path;
 }
 
@@ -60,10 +61,12 @@ inline void putU16(Bytes& b, size_t at, uint16_t v) {
     b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
 inline void putU32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 inline void appendU32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 // CRC-16, polynomial 0x1021, initial 0, bit by bit: written here without the library's table.

@@ -52,35 +52,35 @@ TEST_P(ImageNamesTable, FolderAndFiles) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ImageNamesTable,
-    testing::Values(
-        NamesCase{0, 10, 0, "r1q-nbx/", "r1qnbx.bin", "boot.bin"},
-        NamesCase{0, 10, 1, "r1q-nbx100/", "r1qnbx100.bin", "boot100.bin"},
-        NamesCase{0, 2, 0, "q2-nbx/", "q2nbx.bin", "boot.bin"},
-        NamesCase{0, 4, 1, "q4-nbx100/", "q4nbx100.bin", "boot100.bin"},
-        NamesCase{0, 0, 0, "q0-nbx/", "q0nbx.bin", "boot.bin"},
-        NamesCase{0, 2, 2, "q2-nbx/", "q2nbx.bin", "boot.bin"}, // second only when the flag is 1
-        NamesCase{1, 10, 0, "q10-lcm/", "q10lcm.bin", "boot.bin"},
-        NamesCase{1, 2, 0, "q2-lcm/", "q2lcm.bin", "boot.bin"},
-        NamesCase{1, 2, 1, "q2-lcm100/", "q2lcm100.bin", "boot100.bin"},
-        NamesCase{1, 3, 1, "q3-lcm100/", "q3lcm100.bin", "boot100.bin"},
-        NamesCase{3, 1, 0, "ha-dvx2/", "hadvx2.bin", "boot.bin"},
-        NamesCase{3, 2, 1, "ha-dvx1/", "hadvx1.bin", "boot.bin"},
-        NamesCase{3, 3, 0, "ha-dvx3/", "hadvx3.bin", "boot.bin"},
-        NamesCase{3, 4, 1, "gs-dvx/", "gsdvx.bin", "boot.bin"},
-        NamesCase{3, 0, 0, nullptr, nullptr, nullptr},
-        NamesCase{3, 5, 0, nullptr, nullptr, nullptr},
-        NamesCase{4, 3, 0, "q3-mtr/", "q3mtr.bin", "boot.bin"},
-        NamesCase{4, 10, 1, "q10-mtr100/", "q10mtr100.bin", "boot100.bin"},
-        NamesCase{7, 10, 0, "r1q-fbs/", "r1qfbs.bin", "pbusboot.bin"},
-        NamesCase{7, 10, 1, "r1q-fbs/", "r1qfbs.bin", "pbusboot.bin"},
-        NamesCase{7, 2, 1, "q2-fbs/", "q2fbs.bin", "pbusboot.bin"},
-        NamesCase{8, 10, 1, "r1q-fbsc/", "r1qfbsc.bin", "pbusboot.bin"},
-        NamesCase{8, 4, 0, "q4-fbsc/", "q4fbsc.bin", "pbusboot.bin"},
-        NamesCase{2, 2, 0, nullptr, nullptr, nullptr},
-        NamesCase{5, 2, 0, nullptr, nullptr, nullptr},
-        NamesCase{6, 1, 0, nullptr, nullptr, nullptr},
-        NamesCase{9, 2, 0, nullptr, nullptr, nullptr},
-        NamesCase{0xFF, 2, 0, nullptr, nullptr, nullptr}));
+    testing::Values(NamesCase{0, 10, 0, "r1q-nbx/", "r1qnbx.bin", "boot.bin"},
+                    NamesCase{0, 10, 1, "r1q-nbx100/", "r1qnbx100.bin", "boot100.bin"},
+                    NamesCase{0, 2, 0, "q2-nbx/", "q2nbx.bin", "boot.bin"},
+                    NamesCase{0, 4, 1, "q4-nbx100/", "q4nbx100.bin", "boot100.bin"},
+                    NamesCase{0, 0, 0, "q0-nbx/", "q0nbx.bin", "boot.bin"},
+                    NamesCase{0, 2, 2, "q2-nbx/", "q2nbx.bin",
+                              "boot.bin"}, // second only when the flag is 1
+                    NamesCase{1, 10, 0, "q10-lcm/", "q10lcm.bin", "boot.bin"},
+                    NamesCase{1, 2, 0, "q2-lcm/", "q2lcm.bin", "boot.bin"},
+                    NamesCase{1, 2, 1, "q2-lcm100/", "q2lcm100.bin", "boot100.bin"},
+                    NamesCase{1, 3, 1, "q3-lcm100/", "q3lcm100.bin", "boot100.bin"},
+                    NamesCase{3, 1, 0, "ha-dvx2/", "hadvx2.bin", "boot.bin"},
+                    NamesCase{3, 2, 1, "ha-dvx1/", "hadvx1.bin", "boot.bin"},
+                    NamesCase{3, 3, 0, "ha-dvx3/", "hadvx3.bin", "boot.bin"},
+                    NamesCase{3, 4, 1, "gs-dvx/", "gsdvx.bin", "boot.bin"},
+                    NamesCase{3, 0, 0, nullptr, nullptr, nullptr},
+                    NamesCase{3, 5, 0, nullptr, nullptr, nullptr},
+                    NamesCase{4, 3, 0, "q3-mtr/", "q3mtr.bin", "boot.bin"},
+                    NamesCase{4, 10, 1, "q10-mtr100/", "q10mtr100.bin", "boot100.bin"},
+                    NamesCase{7, 10, 0, "r1q-fbs/", "r1qfbs.bin", "pbusboot.bin"},
+                    NamesCase{7, 10, 1, "r1q-fbs/", "r1qfbs.bin", "pbusboot.bin"},
+                    NamesCase{7, 2, 1, "q2-fbs/", "q2fbs.bin", "pbusboot.bin"},
+                    NamesCase{8, 10, 1, "r1q-fbsc/", "r1qfbsc.bin", "pbusboot.bin"},
+                    NamesCase{8, 4, 0, "q4-fbsc/", "q4fbsc.bin", "pbusboot.bin"},
+                    NamesCase{2, 2, 0, nullptr, nullptr, nullptr},
+                    NamesCase{5, 2, 0, nullptr, nullptr, nullptr},
+                    NamesCase{6, 1, 0, nullptr, nullptr, nullptr},
+                    NamesCase{9, 2, 0, nullptr, nullptr, nullptr},
+                    NamesCase{0xFF, 2, 0, nullptr, nullptr, nullptr}));
 
 TEST(GetImageNames, RootIsBesideTheProgram) {
     ImageNames names;
@@ -120,16 +120,17 @@ TEST_P(CompareVersionsTable, Orders) {
     EXPECT_EQ(CompareVersions(c.b, c.a), -c.result);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CompareVersionsTable,
-    testing::Values(CompareCase{{4, 0, 300}, {4, 1, 0}, -1}, CompareCase{{4, 1, 0}, {4, 1, 0}, 0},
-                    CompareCase{{5, 0, 0}, {4, 255, 65535}, 1},
-                    CompareCase{{4, 1, 2}, {4, 1, 1}, 1}, CompareCase{{0, 0, 0}, {0, 0, 1}, -1},
-                    // unsigned: 200 is above 100, 40000 above 30000
-                    CompareCase{{200, 0, 0}, {100, 0, 0}, 1},
-                    CompareCase{{1, 200, 0}, {1, 100, 0}, 1},
-                    CompareCase{{1, 1, 40000}, {1, 1, 30000}, 1},
-                    CompareCase{{255, 255, 65535}, {255, 255, 65535}, 0}));
+INSTANTIATE_TEST_SUITE_P(Cases, CompareVersionsTable,
+                         testing::Values(CompareCase{{4, 0, 300}, {4, 1, 0}, -1},
+                                         CompareCase{{4, 1, 0}, {4, 1, 0}, 0},
+                                         CompareCase{{5, 0, 0}, {4, 255, 65535}, 1},
+                                         CompareCase{{4, 1, 2}, {4, 1, 1}, 1},
+                                         CompareCase{{0, 0, 0}, {0, 0, 1}, -1},
+                                         // unsigned: 200 is above 100, 40000 above 30000
+                                         CompareCase{{200, 0, 0}, {100, 0, 0}, 1},
+                                         CompareCase{{1, 200, 0}, {1, 100, 0}, 1},
+                                         CompareCase{{1, 1, 40000}, {1, 1, 30000}, 1},
+                                         CompareCase{{255, 255, 65535}, {255, 255, 65535}, 0}));
 
 TEST(VersionText, MajorMinorBuild) {
     EXPECT_EQ(VersionText({4, 0, 1234}), "4.0.1234");
@@ -173,7 +174,9 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------------
 // FindNewestImage in real folders
 
-void touch(const std::string& path) { fwtest::writeText(path, "x"); }
+void touch(const std::string& path) {
+    fwtest::writeText(path, "x");
+}
 
 struct NewestCase {
     const char* what;
@@ -188,7 +191,8 @@ class FindNewestImageTable : public testing::TestWithParam<NewestCase> {};
 TEST_P(FindNewestImageTable, Chooses) {
     const NewestCase& c = GetParam();
     fwtest::TempDir dir;
-    for (const char* f : c.files) touch(dir / f);
+    for (const char* f : c.files)
+        touch(dir / f);
     std::string name = c.defaultName;
     VersionTriple v{7, 7, 7};
     const bool found = FindNewestImage(dir.path(), name, &v);
@@ -294,18 +298,18 @@ TEST_P(SplitPathTable, SplitsAndRejoins) {
     EXPECT_EQ(JoinPath(p), c.path);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SplitPathTable,
-    testing::Values(SplitCase{"/opt/t3/images/q2-lcm/q2lcm.bin", "/opt/t3/images/q2-lcm/", "q2lcm",
-                              "bin", true},
-                    SplitCase{"q2lcm.bin", "", "q2lcm", "bin", true},
-                    SplitCase{"/opt/t3/", "/opt/t3/", "", "", false},
-                    SplitCase{"/a.b/file", "/a.b/", "file", "", false},
-                    SplitCase{"/x/archive.tar.gz", "/x/", "archive.tar", "gz", true},
-                    SplitCase{"/x/name.", "/x/", "name", "", true},
-                    SplitCase{"/x/.hidden", "/x/", "", "hidden", true},
-                    SplitCase{"rel/dir/f.bin", "rel/dir/", "f", "bin", true},
-                    SplitCase{"", "", "", "", false}));
+INSTANTIATE_TEST_SUITE_P(Cases, SplitPathTable,
+                         testing::Values(SplitCase{"/opt/t3/images/q2-lcm/q2lcm.bin",
+                                                   "/opt/t3/images/q2-lcm/", "q2lcm", "bin", true},
+                                         SplitCase{"q2lcm.bin", "", "q2lcm", "bin", true},
+                                         SplitCase{"/opt/t3/", "/opt/t3/", "", "", false},
+                                         SplitCase{"/a.b/file", "/a.b/", "file", "", false},
+                                         SplitCase{"/x/archive.tar.gz", "/x/", "archive.tar", "gz",
+                                                   true},
+                                         SplitCase{"/x/name.", "/x/", "name", "", true},
+                                         SplitCase{"/x/.hidden", "/x/", "", "hidden", true},
+                                         SplitCase{"rel/dir/f.bin", "rel/dir/", "f", "bin", true},
+                                         SplitCase{"", "", "", "", false}));
 
 struct PathOpCase {
     const char* input;
@@ -317,27 +321,24 @@ class SetFileNameTable : public testing::TestWithParam<PathOpCase> {};
 TEST_P(SetFileNameTable, ReplacesTheName) {
     EXPECT_EQ(SetFileName(GetParam().input, GetParam().argument), GetParam().expected);
 }
-INSTANTIATE_TEST_SUITE_P(Cases, SetFileNameTable,
-                         testing::Values(PathOpCase{"/opt/images/q2-lcm/", "q2lcm.bin",
-                                                    "/opt/images/q2-lcm/q2lcm.bin"},
-                                         PathOpCase{"/opt/images/old.bin", "new.bin",
-                                                    "/opt/images/new.bin"},
-                                         PathOpCase{"old.bin", "new.bin", "new.bin"},
-                                         PathOpCase{"/opt/", "", "/opt/"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SetFileNameTable,
+    testing::Values(PathOpCase{"/opt/images/q2-lcm/", "q2lcm.bin", "/opt/images/q2-lcm/q2lcm.bin"},
+                    PathOpCase{"/opt/images/old.bin", "new.bin", "/opt/images/new.bin"},
+                    PathOpCase{"old.bin", "new.bin", "new.bin"}, PathOpCase{"/opt/", "", "/opt/"}));
 
 class AppendToStemTable : public testing::TestWithParam<PathOpCase> {};
 TEST_P(AppendToStemTable, CutsToEight) {
     EXPECT_EQ(AppendToStem(GetParam().input, GetParam().argument), GetParam().expected);
 }
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AppendToStemTable,
-    testing::Values(PathOpCase{"/i/q2lcm100.bin", "*", "/i/q2lcm10*.bin"},
-                    PathOpCase{"/i/q2lcm.bin", "*", "/i/q2lcm*.bin"},
-                    PathOpCase{"/i/boot.bin", "*", "/i/boot*.bin"},
-                    PathOpCase{"/i/r1qnbx100.bin", "*", "/i/r1qnbx1*.bin"},
-                    PathOpCase{"/i/abcdefghij.bin", "XY", "/i/abcdefXY.bin"},
-                    PathOpCase{"/i/abc.bin", "123456789", "/i/12345678.bin"},
-                    PathOpCase{"/i/abc", "*", "/i/abc*"}));
+INSTANTIATE_TEST_SUITE_P(Cases, AppendToStemTable,
+                         testing::Values(PathOpCase{"/i/q2lcm100.bin", "*", "/i/q2lcm10*.bin"},
+                                         PathOpCase{"/i/q2lcm.bin", "*", "/i/q2lcm*.bin"},
+                                         PathOpCase{"/i/boot.bin", "*", "/i/boot*.bin"},
+                                         PathOpCase{"/i/r1qnbx100.bin", "*", "/i/r1qnbx1*.bin"},
+                                         PathOpCase{"/i/abcdefghij.bin", "XY", "/i/abcdefXY.bin"},
+                                         PathOpCase{"/i/abc.bin", "123456789", "/i/12345678.bin"},
+                                         PathOpCase{"/i/abc", "*", "/i/abc*"}));
 
 class AppendSubfolderTable : public testing::TestWithParam<PathOpCase> {};
 TEST_P(AppendSubfolderTable, AppendsToTheDirectory) {
@@ -369,17 +370,15 @@ TEST_P(WildcardTable, Matches) {
     EXPECT_EQ(WildcardMatchNoCase(GetParam().pattern, GetParam().name), GetParam().matches)
         << GetParam().pattern << " ~ " << GetParam().name;
 }
-INSTANTIATE_TEST_SUITE_P(Cases, WildcardTable,
-                         testing::Values(WildcardCase{"q2lcm10*.bin", "q2lcm100_4_0_1.bin", true},
-                                         WildcardCase{"q2lcm10*.bin", "Q2LCM100.BIN", true},
-                                         WildcardCase{"q2lcm10*.bin", "q2lcm100.bin.bak", false},
-                                         WildcardCase{"q2lcm10*.bin", "q2lcm1.bin", false},
-                                         WildcardCase{"*", "", true},
-                                         WildcardCase{"a?c", "abc", true},
-                                         WildcardCase{"a?c", "ac", false},
-                                         WildcardCase{"*.bin", ".bin", true},
-                                         WildcardCase{"a*b*c", "axxbyyc", true},
-                                         WildcardCase{"a*b*c", "axxbyy", false}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WildcardTable,
+    testing::Values(WildcardCase{"q2lcm10*.bin", "q2lcm100_4_0_1.bin", true},
+                    WildcardCase{"q2lcm10*.bin", "Q2LCM100.BIN", true},
+                    WildcardCase{"q2lcm10*.bin", "q2lcm100.bin.bak", false},
+                    WildcardCase{"q2lcm10*.bin", "q2lcm1.bin", false}, WildcardCase{"*", "", true},
+                    WildcardCase{"a?c", "abc", true}, WildcardCase{"a?c", "ac", false},
+                    WildcardCase{"*.bin", ".bin", true}, WildcardCase{"a*b*c", "axxbyyc", true},
+                    WildcardCase{"a*b*c", "axxbyy", false}));
 
 TEST(ResolvePath, FindsEachComponentInAnyCase) {
     fwtest::TempDir dir;
@@ -410,7 +409,7 @@ TEST(GetProgramFolder, IsTheDirectoryOfThisExecutable) {
     ASSERT_FALSE(folder.empty());
     EXPECT_EQ(folder.front(), '/');
     EXPECT_EQ(folder.back(), '/');
-    struct stat st{};
+    struct stat st {};
     EXPECT_EQ(stat((folder + "firmware_image_store_test").c_str(), &st), 0) << folder;
 }
 

@@ -29,7 +29,7 @@ struct ToolRun {
 };
 
 ToolRun runProgram(const std::string& program, const std::vector<std::string>& args,
-               const fwtest::TempDir& dir) {
+                   const fwtest::TempDir& dir) {
     const std::string outPath = dir / ".stdout", errPath = dir / ".stderr";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -40,7 +40,8 @@ ToolRun runProgram(const std::string& program, const std::vector<std::string>& a
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
+    for (std::string& a : all)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid;
     ToolRun run;
@@ -87,8 +88,8 @@ std::unique_ptr<Image> loadImage(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     EXPECT_NE(f, nullptr) << path;
     if (!f) return image;
-    image->result = LoadBinFile(image->buffer.get(), kImageBufferSize, f, image->header,
-                                image->crc, image->run, image->imageAddress, image->imageLength);
+    image->result = LoadBinFile(image->buffer.get(), kImageBufferSize, f, image->header, image->crc,
+                                image->run, image->imageAddress, image->imageLength);
     std::fclose(f);
     return image;
 }
@@ -130,12 +131,36 @@ TEST_P(RawRoundTrip, LoaderReadsBackWhatTheToolWrote) {
     fwtest::TempDir dir;
     const Bytes data = pattern(c.size);
     fwtest::writeFile(dir / "in.bin", data);
-    ToolRun r = mkimage({"--format", c.format, "--kind", c.kind, "--address", c.address, "--run", c.run,
-                     "--platform", "2", "--family", "lcm", "--description", "LCM firmware, tests",
-                     "--version", "4.1.1234", "--boot-version", "3.0.5", "--format-version", "4.3",
-                     "--header-word", "0x1234", "--header-byte", "0x5E", "--extra-header", "7",
-                     dir / "in.bin", "-o", dir / "out.bin"},
-                    dir);
+    ToolRun r = mkimage({"--format",
+                         c.format,
+                         "--kind",
+                         c.kind,
+                         "--address",
+                         c.address,
+                         "--run",
+                         c.run,
+                         "--platform",
+                         "2",
+                         "--family",
+                         "lcm",
+                         "--description",
+                         "LCM firmware, tests",
+                         "--version",
+                         "4.1.1234",
+                         "--boot-version",
+                         "3.0.5",
+                         "--format-version",
+                         "4.3",
+                         "--header-word",
+                         "0x1234",
+                         "--header-byte",
+                         "0x5E",
+                         "--extra-header",
+                         "7",
+                         dir / "in.bin",
+                         "-o",
+                         dir / "out.bin"},
+                        dir);
     ASSERT_EQ(r.exitCode, 0) << c.what << ": " << r.err;
     EXPECT_EQ(r.out, "");
 
@@ -166,23 +191,22 @@ TEST_P(RawRoundTrip, LoaderReadsBackWhatTheToolWrote) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RawRoundTrip,
-    testing::Values(
-        RoundTripCase{"linear OS", "1", "os", IMAGE_OS, 5000, "0x80000000", "0x80000100",
-                      0x80000000, 0x80000100},
-        RoundTripCase{"linear OS of 200 KiB", "1", "4", IMAGE_OS, 200 * 1024, "0xA0008000",
-                      "0xA0008000", 0xA0008000, 0xA0008000},
-        RoundTripCase{"linear boot loader", "1", "boot", IMAGE_BOOT_LOADER, 0x3000, "0xA0000000",
-                      "0xA0000000", 0xA0000000, 0xA0000000},
-        RoundTripCase{"block OS at address 0", "1", "os-block", IMAGE_OS_BLOCK, 0x100, "0", "0", 0,
-                      0},
-        RoundTripCase{"segmented block OS at F000", "0", "os-block", IMAGE_OS_BLOCK, 0x5000,
-                      "F000:0000", "F000:0100", 0xF0000000, 0xF0000100},
-        RoundTripCase{"segmented block OS at E000 by number", "0", "1", IMAGE_OS_BLOCK, 0xFF00,
-                      "0xE0000000", "0xE0000000", 0xE0000000, 0xE0000000},
-        RoundTripCase{"segmented OS across segments", "0", "os", IMAGE_OS, 0x28000, "8000:0010",
-                      "8000:0010", 0x80000010, 0x80000010},
-        RoundTripCase{"segmented boot loader", "0", "boot", IMAGE_BOOT_LOADER, 0x3F00,
-                      "FC00:0000", "FC00:3FF0", 0xFC000000, 0xFC003FF0}));
+    testing::Values(RoundTripCase{"linear OS", "1", "os", IMAGE_OS, 5000, "0x80000000",
+                                  "0x80000100", 0x80000000, 0x80000100},
+                    RoundTripCase{"linear OS of 200 KiB", "1", "4", IMAGE_OS, 200 * 1024,
+                                  "0xA0008000", "0xA0008000", 0xA0008000, 0xA0008000},
+                    RoundTripCase{"linear boot loader", "1", "boot", IMAGE_BOOT_LOADER, 0x3000,
+                                  "0xA0000000", "0xA0000000", 0xA0000000, 0xA0000000},
+                    RoundTripCase{"block OS at address 0", "1", "os-block", IMAGE_OS_BLOCK, 0x100,
+                                  "0", "0", 0, 0},
+                    RoundTripCase{"segmented block OS at F000", "0", "os-block", IMAGE_OS_BLOCK,
+                                  0x5000, "F000:0000", "F000:0100", 0xF0000000, 0xF0000100},
+                    RoundTripCase{"segmented block OS at E000 by number", "0", "1", IMAGE_OS_BLOCK,
+                                  0xFF00, "0xE0000000", "0xE0000000", 0xE0000000, 0xE0000000},
+                    RoundTripCase{"segmented OS across segments", "0", "os", IMAGE_OS, 0x28000,
+                                  "8000:0010", "8000:0010", 0x80000010, 0x80000010},
+                    RoundTripCase{"segmented boot loader", "0", "boot", IMAGE_BOOT_LOADER, 0x3F00,
+                                  "FC00:0000", "FC00:3FF0", 0xFC000000, 0xFC003FF0}));
 
 TEST(Mkimage, NoStampLeavesTheDataAlone) {
     fwtest::TempDir dir;
@@ -190,8 +214,8 @@ TEST(Mkimage, NoStampLeavesTheDataAlone) {
     fwtest::writeFile(dir / "in.bin", data);
     for (const char* format : {"0", "1"}) {
         ToolRun r = mkimage({"--no-stamp", "--version", "2.0.0", "--format", format, dir / "in.bin",
-                         "-o", dir / "out.bin"},
-                        dir);
+                             "-o", dir / "out.bin"},
+                            dir);
         ASSERT_EQ(r.exitCode, 0) << r.err;
         auto image = loadImage(dir / "out.bin");
         ASSERT_EQ(image->result, 0);
@@ -265,9 +289,8 @@ TEST_P(ObjcopyHex, DataArrivesWhereObjcopyPutIt) {
     args.push_back(dir / "fw.hex");
     objcopy(args, dir);
 
-    ToolRun r = mkimage({"--format", c.format, "--version", "1.2.3", dir / "fw.hex", "-o",
-                     dir / "fw.img"},
-                    dir);
+    ToolRun r = mkimage(
+        {"--format", c.format, "--version", "1.2.3", dir / "fw.hex", "-o", dir / "fw.img"}, dir);
     ASSERT_EQ(r.exitCode, 0) << c.what << ": " << r.err;
     auto image = loadImage(dir / "fw.img");
     ASSERT_EQ(image->result, 0) << c.what;
@@ -282,45 +305,43 @@ TEST_P(ObjcopyHex, DataArrivesWhereObjcopyPutIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ObjcopyHex,
-    testing::Values(
-        ObjcopyCase{"from address 0, blocks", {}, 70000, "1", 0, 0},
-        ObjcopyCase{"from address 0, segment records", {}, 70000, "0", 0, 0},
-        ObjcopyCase{"linear records and start (types 04, 05)",
-                    {"--change-addresses", "0x80000000", "--set-start", "0x10"},
-                    150000,
-                    "1",
-                    0x80000000,
-                    0x80000010},
-        ObjcopyCase{"segment records and start (types 02, 03)",
-                    {"--change-addresses", "0xF0000"},
-                    0x7000,
-                    "0",
-                    0xF0000000,
-                    0xF0000000},
-        ObjcopyCase{"segment start as a linear run address",
-                    {"--change-addresses", "0xF0000", "--set-start", "0x100"},
-                    0x7000,
-                    "1",
-                    0xF0000,
-                    0xF0100},
-        ObjcopyCase{"segments into linear records past 1 MiB",
-                    {"--change-addresses", "0xF8000"},
-                    70000,
-                    "0",
-                    0xF0008000,
-                    0xF0008000}));
+    testing::Values(ObjcopyCase{"from address 0, blocks", {}, 70000, "1", 0, 0},
+                    ObjcopyCase{"from address 0, segment records", {}, 70000, "0", 0, 0},
+                    ObjcopyCase{"linear records and start (types 04, 05)",
+                                {"--change-addresses", "0x80000000", "--set-start", "0x10"},
+                                150000,
+                                "1",
+                                0x80000000,
+                                0x80000010},
+                    ObjcopyCase{"segment records and start (types 02, 03)",
+                                {"--change-addresses", "0xF0000"},
+                                0x7000,
+                                "0",
+                                0xF0000000,
+                                0xF0000000},
+                    ObjcopyCase{"segment start as a linear run address",
+                                {"--change-addresses", "0xF0000", "--set-start", "0x100"},
+                                0x7000,
+                                "1",
+                                0xF0000,
+                                0xF0100},
+                    ObjcopyCase{"segments into linear records past 1 MiB",
+                                {"--change-addresses", "0xF8000"},
+                                70000,
+                                "0",
+                                0xF0008000,
+                                0xF0008000}));
 
 TEST(Mkimage, HandWrittenHexWithGapsAndCrLf) {
     fwtest::TempDir dir;
     // Segment 1000, data at 1000:0000 and 1000:0020, start 1000:0004; CRLF line ends.
-    fwtest::writeText(dir / "gaps.hex",
-                      ":020000021000EC\r\n"
-                      ":0400000001020304F2\r\n"
-                      ":02002000AABB79\r\n"
-                      ":0400000310000004E5\r\n"
-                      ":00000001FF\r\n");
-    ToolRun r = mkimage({"--format", "0", "--no-stamp", dir / "gaps.hex", "-o", dir / "gaps.bin"},
-                    dir);
+    fwtest::writeText(dir / "gaps.hex", ":020000021000EC\r\n"
+                                        ":0400000001020304F2\r\n"
+                                        ":02002000AABB79\r\n"
+                                        ":0400000310000004E5\r\n"
+                                        ":00000001FF\r\n");
+    ToolRun r =
+        mkimage({"--format", "0", "--no-stamp", dir / "gaps.hex", "-o", dir / "gaps.bin"}, dir);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     auto image = loadImage(dir / "gaps.bin");
     ASSERT_EQ(image->result, 0);
@@ -364,27 +385,27 @@ TEST_P(BadHex, RefusedWithTheLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadHex,
-    testing::Values(
-        BadHexCase{"checksum", ":0400000001020304F2\n:02000000AABB9A\n:00000001FF\n",
-                   "line 2: checksum 0x9A, expected 0x99"},
-        BadHexCase{"no colon", ":0400000001020304F2\n0400000001020304F2\n:00000001FF\n",
-                   "line 2: a record must start with ':'"},
-        BadHexCase{"not hexadecimal", ":0400000001020G04F2\n:00000001FF\n",
-                   "line 1: 'G' is not a hexadecimal digit"},
-        BadHexCase{"odd digits", ":0400000001020304F\n:00000001FF\n",
-                   "line 1: odd number of hexadecimal digits"},
-        BadHexCase{"count disagrees", ":0500000001020304F1\n:00000001FF\n",
-                   "line 1: record of 9 bytes, its count says 10"},
-        BadHexCase{"too short", ":0000\n:00000001FF\n", "line 1: record of 2 bytes"},
-        BadHexCase{"unknown type", "\n\n:00000006FA\n:00000001FF\n",
-                   "line 3: unknown record type 0x06"},
-        BadHexCase{"segment record size", ":0100000210ED\n:00000001FF\n",
-                   "line 1: extended segment address record with 1 data bytes (needs 2)"},
-        BadHexCase{"no end record", ":0400000001020304F2\n", "no end-of-file record"},
-        BadHexCase{"after the end", ":00000001FF\n:0400000001020304F2\n",
-                   "line 2: record after the end-of-file record"},
-        BadHexCase{"overlap", ":0400000001020304F2\n:02000200AABB97\n:00000001FF\n",
-                   "line 2: data at 0x2 overlaps the data of line 1"}));
+    testing::Values(BadHexCase{"checksum", ":0400000001020304F2\n:02000000AABB9A\n:00000001FF\n",
+                               "line 2: checksum 0x9A, expected 0x99"},
+                    BadHexCase{"no colon", ":0400000001020304F2\n0400000001020304F2\n:00000001FF\n",
+                               "line 2: a record must start with ':'"},
+                    BadHexCase{"not hexadecimal", ":0400000001020G04F2\n:00000001FF\n",
+                               "line 1: 'G' is not a hexadecimal digit"},
+                    BadHexCase{"odd digits", ":0400000001020304F\n:00000001FF\n",
+                               "line 1: odd number of hexadecimal digits"},
+                    BadHexCase{"count disagrees", ":0500000001020304F1\n:00000001FF\n",
+                               "line 1: record of 9 bytes, its count says 10"},
+                    BadHexCase{"too short", ":0000\n:00000001FF\n", "line 1: record of 2 bytes"},
+                    BadHexCase{"unknown type", "\n\n:00000006FA\n:00000001FF\n",
+                               "line 3: unknown record type 0x06"},
+                    BadHexCase{
+                        "segment record size", ":0100000210ED\n:00000001FF\n",
+                        "line 1: extended segment address record with 1 data bytes (needs 2)"},
+                    BadHexCase{"no end record", ":0400000001020304F2\n", "no end-of-file record"},
+                    BadHexCase{"after the end", ":00000001FF\n:0400000001020304F2\n",
+                               "line 2: record after the end-of-file record"},
+                    BadHexCase{"overlap", ":0400000001020304F2\n:02000200AABB97\n:00000001FF\n",
+                               "line 2: data at 0x2 overlaps the data of line 1"}));
 
 // ---------------------------------------------------------------------------------------------
 // Refusals, usage, --print
@@ -395,8 +416,8 @@ TEST(Mkimage, BlockOsMustLeaveItsOsDefFree) {
     fwtest::writeFile(dir / "fits.bin", pattern(0x8000 - 32 - kVersionStampSize));
     fwtest::writeFile(dir / "over.bin", pattern(0x8000 - 32 - kVersionStampSize + 1));
     ToolRun r = mkimage({"--format", "0", "--kind", "os-block", "--address", "F000:0000",
-                     dir / "fits.bin", "-o", dir / "fits.img"},
-                    dir);
+                         dir / "fits.bin", "-o", dir / "fits.img"},
+                        dir);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     r = mkimage({"--format", "0", "--kind", "os-block", "--address", "F000:0000", dir / "over.bin",
                  "-o", dir / "over.img"},
@@ -486,13 +507,13 @@ TEST(Mkimage, InputFormatOverridesTheExtension) {
     // Text that looks like HEX, taken as raw bytes; and HEX in a file named .dat.
     fwtest::writeText(dir / "text.hex", ":00000001FF\n");
     fwtest::writeText(dir / "data.dat", ":0100000042BD\n:00000001FF\n");
-    ToolRun r = mkimage({"--input-format", "raw", "--no-stamp", dir / "text.hex", "-o", dir / "a.bin"},
-                    dir);
+    ToolRun r = mkimage(
+        {"--input-format", "raw", "--no-stamp", dir / "text.hex", "-o", dir / "a.bin"}, dir);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     auto image = loadImage(dir / "a.bin");
     ASSERT_EQ(image->result, 0);
-    EXPECT_EQ(image->bytes(0, 12), Bytes({':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'F',
-                                          '\n'}));
+    EXPECT_EQ(image->bytes(0, 12),
+              Bytes({':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'F', '\n'}));
     r = mkimage({"--input-format", "ihex", "--no-stamp", dir / "data.dat", "-o", dir / "b.bin"},
                 dir);
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -505,11 +526,29 @@ TEST(Mkimage, InputFormatOverridesTheExtension) {
 TEST(Mkimage, PrintShowsTheHeaderAndTheData) {
     fwtest::TempDir dir;
     fwtest::writeFile(dir / "in.bin", Bytes{0x61, 0x62, 0x63});
-    ToolRun r = mkimage({"--no-stamp", "--format", "0", "--kind", "os-block", "--address",
-                     "F000:0000", "--run", "F000:0100", "--platform", "10", "--family", "0x41",
-                     "--description", "NBX block OS", "--version", "2.5.0", "--boot-version",
-                     "2.0.1", dir / "in.bin", "-o", dir / "nbx.bin"},
-                    dir);
+    ToolRun r = mkimage({"--no-stamp",
+                         "--format",
+                         "0",
+                         "--kind",
+                         "os-block",
+                         "--address",
+                         "F000:0000",
+                         "--run",
+                         "F000:0100",
+                         "--platform",
+                         "10",
+                         "--family",
+                         "0x41",
+                         "--description",
+                         "NBX block OS",
+                         "--version",
+                         "2.5.0",
+                         "--boot-version",
+                         "2.0.1",
+                         dir / "in.bin",
+                         "-o",
+                         dir / "nbx.bin"},
+                        dir);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     r = mkimage({"--print", dir / "nbx.bin"}, dir);
     EXPECT_EQ(r.exitCode, 0) << r.err;

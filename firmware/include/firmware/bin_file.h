@@ -67,6 +67,14 @@ struct [[gnu::packed]] BinFileHeader {
 };
 static_assert(sizeof(BinFileHeader) == kBinFileHeaderSize);
 static_assert(std::is_trivially_copyable_v<BinFileHeader>);
+static_assert(offsetof(BinFileHeader, description) == 0x08 &&
+              offsetof(BinFileHeader, version) == 0x49 &&
+              offsetof(BinFileHeader, platformMask) == 0x4D &&
+              offsetof(BinFileHeader, requiredBootVersion) == 0x51 &&
+              offsetof(BinFileHeader, formatVersionMajor) == 0x55 &&
+              offsetof(BinFileHeader, extraHeaderLength) == 0x59 &&
+              offsetof(BinFileHeader, dataFormat) == 0x5D &&
+              offsetof(BinFileHeader, reserved) == 0x5F);
 
 // What ReadBinFileHeader reports about a file.
 struct BinFileInfo {

@@ -28,7 +28,8 @@ inline constexpr uint8_t kVersionStampMagic[4] = {'T', 'S', 'V', 'S'};
 inline constexpr size_t kVersionStampSize = 8;
 
 inline void PutVersionStamp(uint8_t* at, VersionTriple version) {
-    for (size_t i = 0; i < 4; ++i) at[i] = kVersionStampMagic[i];
+    for (size_t i = 0; i < 4; ++i)
+        at[i] = kVersionStampMagic[i];
     at[4] = version.major;
     at[5] = version.minor;
     at[6] = static_cast<uint8_t>(version.build & 0xFF);
