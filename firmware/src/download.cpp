@@ -362,7 +362,8 @@ int32_t writeAndVerify(Job& job, uint32_t writeAddress) {
         if (chunk % 2 != 0) ++chunk; // the byte after the image is in the (even) buffer
         const uint8_t* data = image.buffer + source;
         bool ok = true;
-        if (!allErased(data, chunk)) {
+        // Erased flash already holds 0xFF, RAM does not: staged images are sent whole.
+        if (job.ramMode || !allErased(data, chunk)) {
             uint32_t deviceAddress = (address & layout.addressMask) | layout.addressBits;
             report(job.observer, DownloadPhase::Writing, source, total);
             int32_t rc = job.ramMode ? WriteRam(device, job.linear, deviceAddress, data, chunk)

@@ -157,6 +157,8 @@ TEST_F(SegmentedDownload, BootLoaderImageKeepsTheModuleIdentityAndAddress) {
     Bytes area = flashAt(0, 0xFC000000, 0x4000);
     ASSERT_EQ(area.size(), 0x4000u);
     EXPECT_EQ(firstDifference(area, e.buffer.data(), e.imageLength), -1);
+    // Staged RAM is not erased flash: the image's 0xFF bytes must arrive too.
+    for (size_t i = e.imageLength; i < 0x3FCC; ++i) ASSERT_EQ(area[i], 0xFF) << i;
     EXPECT_EQ(Bytes(area.begin() + 0x3FCC, area.begin() + 0x3FD0), (Bytes{2, 1, 0x5A, 0x5A}));
     EXPECT_EQ(Bytes(area.begin() + 0x3FFA, area.end()),
               (Bytes{0x00, 0xE0, 0x62, 0x11, 0x22, 0x33}));
