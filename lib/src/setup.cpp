@@ -119,9 +119,12 @@ NLI_API int32_t NLIEnumSetupData(NLIDevice* device, uint16_t* items, uint16_t* c
     }
     uint16_t status = getU16(answer + kStatusOffset);
     // The count the module states, bounded by the codes it actually sent.
-    uint16_t stated = received >= kEnumCodesOffset ? getU16(answer + kEnumCountOffset) : 0;
-    uint16_t sent =
-        received > kEnumCodesOffset ? static_cast<uint16_t>((received - kEnumCodesOffset) / 2) : 0;
+    uint16_t stated = 0;
+    uint16_t sent = 0;
+    if (received >= kEnumCodesOffset) {
+        stated = getU16(answer + kEnumCountOffset);
+        sent = static_cast<uint16_t>((received - kEnumCodesOffset) / 2);
+    }
     bool shortAnswer = stated > sent;
     uint16_t n = shortAnswer ? sent : stated;
     bool cut = n > *count;
