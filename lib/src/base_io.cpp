@@ -24,6 +24,10 @@ constexpr uint8_t kFnWriteIONoRead = 0x30;
 constexpr size_t kDataOffset = 9;
 constexpr size_t kStatusDataOffset = 11;
 
+// Only these two results come with an answer in the buffer. Socket error numbers (10004 and up)
+// happen to have bit 0x2000 set too, yet nothing was received for them.
+bool answered(int32_t rc) { return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED; }
+
 int32_t signExtend(uint16_t status) { return static_cast<int16_t>(status); }
 
 // A device that can carry a request: the header must fit before the payload.
@@ -68,7 +72,7 @@ int32_t readStream(NLIDevice* device, const uint8_t* payload, size_t payloadLeng
     int32_t rc = _SendPacket(device, request,
                              static_cast<uint32_t>(device->headerLength + payloadLength),
                              response, &received, 1, 0);
-    if (failed(rc)) return rc;
+    if (!answered(rc)) return rc;
     if (received > room) received = room;
     if (received == 0) {
         clearSize(size);
@@ -98,7 +102,7 @@ int32_t exchangeIO(NLIDevice* device, uint8_t function, const uint8_t* extra, si
     uint16_t received = kIORoom;
     int32_t rc = _SendPacket(device, request, static_cast<uint32_t>(total), response, &received,
                              device->noWaitIO == 0 ? 1 : 0, 1);
-    if (failed(rc)) return rc;
+    if (!answered(rc)) return rc;
     if (received > kIORoom) received = kIORoom;
     if (received < kStatusDataOffset) { // empty, or no complete status word
         clearSize(size);
@@ -153,7 +157,7 @@ NLI_API int32_t NLIWriteBaseDef(NLIDevice* device, const void* stream, uint16_t 
     uint16_t received = kWriteBaseDefRoom;
     int32_t rc = SendPacketTwoResponses(device, request, static_cast<uint32_t>(total), answer,
                                         &received, 1, 0, 0, nullptr, kSecondAnswerExtraMs, 1, 1);
-    if (failed(rc)) return rc;
+    if (!answered(rc)) return rc;
     if (received > kWriteBaseDefRoom) received = kWriteBaseDefRoom;
     bool copy = response && size;
     if (received == 0) {

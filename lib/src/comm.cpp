@@ -30,6 +30,10 @@ constexpr size_t kStatusOffset = 9;
 constexpr size_t kCountOffset = 11;
 constexpr size_t kBytesOffset = 13;
 
+// Only these two results come with an answer in the buffer. Socket error numbers (10004 and up)
+// happen to have bit 0x2000 set too, yet nothing was received for them.
+bool answered(int32_t rc) { return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED; }
+
 int32_t signExtend(uint16_t status) { return static_cast<int16_t>(status); }
 
 // Request prefix: 0x23, sub-function and, for the Ex forms, the port byte.
@@ -76,7 +80,7 @@ int32_t send(NLIDevice* device, const Prefix& pre, const uint8_t* tail, size_t t
 
 // The answer's status word, or the error for an answer that has none.
 int32_t statusOf(int32_t rc, const uint8_t* response, uint16_t received) {
-    if (failed(rc)) return rc;
+    if (!answered(rc)) return rc;
     if (received == 0) return NLIE_ZERO_BYTES_RECEIVED;
     if (received < kCountOffset) return NLIE_INVALID_RESPONSE;
     return signExtend(getU16(response + kStatusOffset));
@@ -115,7 +119,7 @@ int32_t readComm(NLIDevice* device, int port, uint16_t* size, void* buffer) {
     int32_t rc = send(device, prefix(kRead, port), tail, 2, nullptr, 0, response, kRoom,
                       received);
     int32_t status = statusOf(rc, response, received);
-    if (failed(rc)) return rc;
+    if (!answered(rc)) return rc;
     if (received < kCountOffset) {
         *size = 0;
         return status;
@@ -141,7 +145,7 @@ int32_t queryWord(NLIDevice* device, int port, uint8_t sub, uint16_t* value) {
     int32_t rc = send(device, prefix(sub, port), nullptr, 0, nullptr, 0, response, kRoom,
                       received);
     int32_t status = statusOf(rc, response, received);
-    if (failed(rc) || received < kCountOffset) return status;
+    if (!answered(rc) || received < kCountOffset) return status;
     if (received < kBytesOffset) return status != 0 ? status : NLIE_INVALID_RESPONSE;
     if (value) *value = getU16(response + kCountOffset);
     return status;
@@ -187,7 +191,7 @@ int32_t readSetup(NLIDevice* device, int port, void* setup) {
     uint16_t received = 0;
     int32_t rc = send(device, prefix(kReadSetup, port), tail, 2, nullptr, 0, response, kRoom,
                       received);
-    if (failed(rc)) return rc;
+    if (!answered(rc)) return rc;
     if (received == 0) return NLIE_ZERO_BYTES_RECEIVED;
     // The record comes without a status word; an answer that does not hold all of it (an error
     // answer, for one) leaves the caller's record as it was.
@@ -241,7 +245,7 @@ NLI_API int32_t NLIAccessComm(NLIDevice* device, uint16_t length, const void* da
     int32_t rc = send(device, prefix(kAccess, 0), tail, 2, data, length, response, kAccessRoom,
                       received);
     int32_t status = statusOf(rc, response, received);
-    if (failed(rc) || received < kCountOffset) return status;
+    if (!answered(rc) || received < kCountOffset) return status;
     int32_t result = status != 0 ? status : rc;
     if (!size || !reply) return result;
     if (received < kBytesOffset) {

@@ -20,6 +20,10 @@ constexpr uint16_t kRoom = 320;
 constexpr size_t kDataOffset = 13;
 constexpr size_t kMaxPayload = 8 + NLI_MAX_PLC_BYTES;
 
+// Only these two results come with an answer in the buffer. Socket error numbers (10004 and up)
+// happen to have bit 0x2000 set too, yet nothing was received for them.
+bool answered(int32_t rc) { return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED; }
+
 int32_t signExtend(uint16_t status) { return static_cast<int16_t>(status); }
 
 // The wire carries the count in one byte; 256 travels as 0, so 0 itself cannot be asked for.
@@ -34,6 +38,8 @@ int32_t exchange(NLIDevice* device, const uint8_t* payload, size_t payloadLength
     std::memcpy(request + device->headerLength, payload, payloadLength);
     const uint8_t function = payload[0];
     const uint8_t ack[2] = {kAck, function};
+    // Cleared so that a refusal is never read from bytes no answer wrote.
+    std::memset(response, 0, kDataOffset);
     received = kRoom;
     uint32_t wait = device->noWaitIO == 0 ? 1 : 0;
     int32_t rc = SendPacketTwoResponses(
@@ -49,7 +55,7 @@ int32_t exchange(NLIDevice* device, const uint8_t* payload, size_t payloadLength
         }
         return NLIE_INVALID_RESPONSE;
     }
-    if (failed(rc)) return rc;
+    if (!answered(rc)) return rc;
     if (received < kDataOffset || response[9] != kCompletion || response[10] != function)
         return NLIE_INVALID_RESPONSE;
     uint16_t status = getU16(response + 11);
