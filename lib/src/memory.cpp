@@ -176,9 +176,8 @@ NLI_API int32_t NLIENumMemory(NLIDevice* device, uint16_t* count, void* buffer) 
         n = *count;
         result = NLIE_BUFFER_TOO_SMALL;
     }
-    uint16_t present =
-        received > kListAt ? static_cast<uint16_t>((received - kListAt) / NLI_MEMORY_DESCRIPTOR_SIZE)
-                           : 0;
+    auto present = static_cast<uint16_t>(
+        received > kListAt ? (received - kListAt) / NLI_MEMORY_DESCRIPTOR_SIZE : 0);
     if (n > present) {
         n = present;
         result = NLIE_INVALID_RESPONSE;
