@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -80,29 +81,31 @@ class ProgressLine : public firmware::DownloadObserver {
     ~ProgressLine() override { finish(); }
 
     void progress(firmware::DownloadPhase phase, uint32_t done, uint32_t total) override {
+        // Writing and verifying alternate chunk by chunk: one bar, one line each.
         bool bytes = phase == firmware::DownloadPhase::Writing ||
                      phase == firmware::DownloadPhase::Verifying;
-        int percent = bytes && total > 0 ? static_cast<int>(100ull * done / total) : -1;
         if (!terminal_) {
-            if (started_ && phase == phase_) return;
-            std::fprintf(stderr, "%s...\n", firmware::DownloadPhaseName(phase));
-        } else {
-            if (started_ && phase == phase_ && percent == percent_) return;
-            if (percent >= 0) {
-                int filled = percent * kBarWidth / 100;
-                std::fprintf(stderr, "\r[%.*s%.*s] %3d%% %-26s", filled,
-                             "########################################", kBarWidth - filled,
-                             "........................................", percent,
-                             firmware::DownloadPhaseName(phase));
-            } else {
-                std::fprintf(stderr, "\r%-*s %-26s", kBarWidth + 7, "",
-                             firmware::DownloadPhaseName(phase));
+            size_t k = static_cast<size_t>(phase);
+            if (k < std::size(printed_) && !printed_[k]) {
+                printed_[k] = true;
+                std::fprintf(stderr, "%s...\n", firmware::DownloadPhaseName(phase));
             }
-            open_ = true;
+            return;
+        }
+        int percent = bytes && total > 0 ? static_cast<int>(100ull * done / total) : -1;
+        const char* label = bytes ? "writing and verifying" : firmware::DownloadPhaseName(phase);
+        if (label == label_ && percent == percent_) return;
+        if (percent >= 0) {
+            int filled = percent * kBarWidth / 100;
+            std::fprintf(stderr, "\r[%.*s%.*s] %3d%% %-26s", filled,
+                         "########################################", kBarWidth - filled,
+                         "........................................", percent, label);
+        } else {
+            std::fprintf(stderr, "\r%-*s %-26s", kBarWidth + 7, "", label);
         }
         std::fflush(stderr);
-        started_ = true;
-        phase_ = phase;
+        open_ = true;
+        label_ = label;
         percent_ = percent;
     }
 
@@ -113,9 +116,9 @@ class ProgressLine : public firmware::DownloadObserver {
 
   private:
     bool terminal_;
-    bool started_ = false;
     bool open_ = false;
-    firmware::DownloadPhase phase_ = firmware::DownloadPhase::EnteringBootLoader;
+    bool printed_[6] = {};
+    const char* label_ = nullptr;
     int percent_ = -1;
 };
 

@@ -200,6 +200,7 @@ BootLoader::BootLoader(Module& module) {
     const Json* doc = nullptr;
     if (auto it = module.doc.find("bootloader"); it != module.doc.end()) {
         doc = &*it;
+        configured_ = true;
         if (!doc->is_object()) refuse(w + ": expected an object");
         static const char* known[] = {"linear",    "loaderInfo", "flashLayout",   "layout",
                                       "catchWindowMs", "eraseMs", "writeMs",      "copyMs",
@@ -327,6 +328,8 @@ BootLoader::BootLoader(Module& module) {
 }
 
 void BootLoader::save(Json& moduleDoc) const {
+    // A module that was only restarted keeps its plant file as it was.
+    if (!configured_ && !flashChanged_ && corruptReads == 0) return;
     Json b{{"linear", linear},
            {"loaderInfo", answerText(loaderInfo)},
            {"flashLayout", answerText(flashLayout)},
@@ -401,6 +404,7 @@ void BootLoader::touchOsArea(uint32_t first, uint32_t last, Module& module) {
 bool BootLoader::eraseLinear(uint32_t first, uint32_t last, Module& module) {
     if (last < first || !inFlash(first, static_cast<size_t>(last - first) + 1)) return false;
     std::fill(flash.begin() + (first - flashBase), flash.begin() + (last - flashBase) + 1, 0xFF);
+    flashChanged_ = true;
     touchOsArea(first, last, module);
     uint32_t os = toLinear(layout.osAreaBase);
     // Erasing the running operating system stops it: the module falls back to its boot loader.
@@ -412,6 +416,7 @@ bool BootLoader::eraseLinear(uint32_t first, uint32_t last, Module& module) {
 bool BootLoader::programLinear(uint32_t at, const uint8_t* data, size_t length, Module& module) {
     if (!inFlash(at, length)) return false;
     for (size_t i = 0; i < length; ++i) flash[at - flashBase + i] &= data[i];
+    flashChanged_ = flashChanged_ || length > 0;
     if (length > 0) touchOsArea(at, static_cast<uint32_t>(at + length - 1), module);
     return true;
 }

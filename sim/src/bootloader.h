@@ -98,6 +98,8 @@ class BootLoader : public FeatureState {
     bool inRam(uint32_t linearAddress, size_t length) const;
 
   private:
+    bool configured_ = false;   // the plant file had a "bootloader" object
+    bool flashChanged_ = false; // erased or programmed since it was loaded
     bool startOs(Module& module);
     void touchOsArea(uint32_t first, uint32_t lastInclusive, Module& module);
 };
