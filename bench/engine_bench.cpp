@@ -74,10 +74,12 @@ void quietDiscovery(NLITransport* transport) {
         double cpu = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
         double share = 100.0 * cpu / wall;
         worst = std::max(worst, share);
-        std::printf("    run %d: result %d, %u found, wall %.1f ms, processor %.3f ms, share %.3f %%\n",
-                    run + 1, rc, count, wall * 1e3, cpu * 1e3, share);
+        std::printf(
+            "    run %d: result %d, %u found, wall %.1f ms, processor %.3f ms, share %.3f %%\n",
+            run + 1, rc, count, wall * 1e3, cpu * 1e3, share);
     }
-    std::printf("    highest share %.3f %% (limit 5 %%): %s\n", worst, worst < 5.0 ? "ok" : "TOO HIGH");
+    std::printf("    highest share %.3f %% (limit 5 %%): %s\n", worst,
+                worst < 5.0 ? "ok" : "TOO HIGH");
     NLISetQueryTimeout(saved);
     NLISetBroadcastAddress(nullptr);
     close(fd);

@@ -43,8 +43,7 @@ int main(void) {
     memset(found, 0, sizeof found);
     rc = NLIQueryDevices(&transport, found, &count, NLI_INTERFACE_VERSION);
     if (NLI_FAILED(rc) && rc != NLIE_BUFFER_TOO_SMALL) {
-        fprintf(stderr, "list_modules: discovery failed: %s (%d)\n", ResultCodeName(rc),
-                (int)rc);
+        fprintf(stderr, "list_modules: discovery failed: %s (%d)\n", ResultCodeName(rc), (int)rc);
         NLICloseTransport(&transport);
         NLIClose();
         return 1;
@@ -52,7 +51,7 @@ int main(void) {
 
     listed = count < ROOM ? count : ROOM;
     for (k = 0; k < listed; ++k) {
-        const NLIDevice *d = &found[k];
+        const NLIDevice* d = &found[k];
         struct sockaddr_in from;
         char ip[INET_ADDRSTRLEN] = "?";
         memcpy(&from, d->address, sizeof from);

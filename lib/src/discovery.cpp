@@ -129,6 +129,8 @@ NLI_API uint32_t NLISetQueryTimeout(uint32_t timeoutMs) {
     return previous;
 }
 
-NLI_API uint32_t NLIGetQueryTimeout(void) { return nli::queryTimeoutMs; }
+NLI_API uint32_t NLIGetQueryTimeout(void) {
+    return nli::queryTimeoutMs;
+}
 
 } // extern "C"

@@ -23,7 +23,8 @@ uint16_t takeSequence() {
 
 size_t keyLength(const NLIKeyRecord& key) {
     size_t n = 0;
-    while (n < sizeof key.key - 1 && key.key[n] != 0) ++n;
+    while (n < sizeof key.key - 1 && key.key[n] != 0)
+        ++n;
     return n;
 }
 
@@ -150,8 +151,8 @@ NLI_API int32_t _SendPacket(NLIDevice* device, void* request, uint32_t requestLe
                                 static_cast<uint8_t*>(response), responseLength, wait,
                                 reportRetries);
     if (!device->transport) return NLIE_INVALID_DEVICE;
-    const uint32_t headerEnd = device->addressedHeader ? NLI_ADDRESSED_HEADER_LENGTH
-                                                       : NLI_HEADER_LENGTH;
+    const uint32_t headerEnd =
+        device->addressedHeader ? NLI_ADDRESSED_HEADER_LENGTH : NLI_HEADER_LENGTH;
     if (!request || requestLength < headerEnd || requestLength > 0xFFFF)
         return NLIE_INVALID_REQUEST;
     if (wait && (!response || !responseLength)) return NLIE_INVALID_REQUEST;

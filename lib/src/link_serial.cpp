@@ -29,11 +29,11 @@ bool speedOf(uint32_t baud, speed_t* speed) {
     static constexpr struct {
         uint32_t baud;
         speed_t speed;
-    } kSpeeds[] = {{50, B50},         {75, B75},         {110, B110},       {134, B134},
-                   {150, B150},       {200, B200},       {300, B300},       {600, B600},
-                   {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-                   {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-                   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    } kSpeeds[] = {{50, B50},         {75, B75},         {110, B110},        {134, B134},
+                   {150, B150},       {200, B200},       {300, B300},        {600, B600},
+                   {1200, B1200},     {1800, B1800},     {2400, B2400},      {4800, B4800},
+                   {9600, B9600},     {19200, B19200},   {38400, B38400},    {57600, B57600},
+                   {115200, B115200}, {230400, B230400}, {460800, B460800},  {500000, B500000},
                    {576000, B576000}, {921600, B921600}, {1000000, B1000000}};
     for (const auto& s : kSpeeds)
         if (s.baud == baud) {
@@ -53,25 +53,48 @@ bool applyFraming(const NLISerialAddress& a, termios* tio) {
     tio->c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
     tio->c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     switch (a.dataBits) {
-    case 5: tio->c_cflag |= CS5; break;
-    case 6: tio->c_cflag |= CS6; break;
-    case 7: tio->c_cflag |= CS7; break;
-    case 8: tio->c_cflag |= CS8; break;
-    default: return false;
+    case 5:
+        tio->c_cflag |= CS5;
+        break;
+    case 6:
+        tio->c_cflag |= CS6;
+        break;
+    case 7:
+        tio->c_cflag |= CS7;
+        break;
+    case 8:
+        tio->c_cflag |= CS8;
+        break;
+    default:
+        return false;
     }
     switch (a.parity) {
-    case 0: break;
-    case 1: tio->c_cflag |= PARENB | PARODD; break;
-    case 2: tio->c_cflag |= PARENB; break;
-    case 3: tio->c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 4: tio->c_cflag |= PARENB | CMSPAR; break;
-    default: return false;
+    case 0:
+        break;
+    case 1:
+        tio->c_cflag |= PARENB | PARODD;
+        break;
+    case 2:
+        tio->c_cflag |= PARENB;
+        break;
+    case 3:
+        tio->c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case 4:
+        tio->c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        return false;
     }
     switch (a.stopBits) {
-    case 0: break;
+    case 0:
+        break;
     case 1: // one and a half: what the line gives for two stop bits with five data bits
-    case 2: tio->c_cflag |= CSTOPB; break;
-    default: return false;
+    case 2:
+        tio->c_cflag |= CSTOPB;
+        break;
+    default:
+        return false;
     }
     tio->c_cc[VMIN] = 0;
     tio->c_cc[VTIME] = 0;

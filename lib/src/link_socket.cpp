@@ -18,7 +18,9 @@ namespace {
 // broadcast within a few milliseconds. The kernel caps the value at its configured maximum.
 constexpr int kBroadcastReceiveBuffer = 1 << 20;
 
-bool isIpx(const NLIDevice* device) { return device->transport->protocol == PROTOCOL_IPX; }
+bool isIpx(const NLIDevice* device) {
+    return device->transport->protocol == PROTOCOL_IPX;
+}
 
 sockaddr_ipx ipxBroadcast(const NLITransport* transport) {
     sockaddr_ipx a{};
@@ -84,7 +86,7 @@ int32_t socketOpen(NLITransport* transport, NLIDevice* device) {
         family = AF_IPX;
     }
 
-    // Closing the last socket transport ends the socket layer, as on the original platform.
+    // The socket layer is up only while a socket transport is open.
     if (socketLayerUsers() == 0) return kWsaNotInitialised;
 
     int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

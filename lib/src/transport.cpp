@@ -4,7 +4,9 @@
 namespace nli {
 namespace {
 
-bool versionOk(uint16_t version) { return version == NLI_INTERFACE_VERSION; }
+bool versionOk(uint16_t version) {
+    return version == NLI_INTERFACE_VERSION;
+}
 
 } // namespace
 } // namespace nli
@@ -15,7 +17,9 @@ NLI_API int32_t NLIOpen(uint16_t version) {
     return nli::versionOk(version) ? NLIE_SUCCESS : NLIE_VERSION_NOT_CORRECT;
 }
 
-NLI_API int32_t NLIClose(void) { return NLIE_SUCCESS; }
+NLI_API int32_t NLIClose(void) {
+    return NLIE_SUCCESS;
+}
 
 NLI_API int32_t NLIOpenTransport(NLITransport* transport, uint16_t version, void* bindAddress) {
     using namespace nli;

@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr int kSkip = 77;    // the environment does not allow the test
+constexpr int kSkip = 77; // the environment does not allow the test
 constexpr int kChildLimitSeconds = 30;
 
 std::string networkNamespace() {
@@ -35,9 +35,13 @@ std::string networkNamespace() {
     return n > 0 ? std::string(link, static_cast<size_t>(n)) : std::string();
 }
 
-bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
+bool run(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
 
-void sendByte(int fd, char c) { [[maybe_unused]] ssize_t n = write(fd, &c, 1); }
+void sendByte(int fd, char c) {
+    [[maybe_unused]] ssize_t n = write(fd, &c, 1);
+}
 
 char awaitByte(int fd, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
@@ -112,7 +116,8 @@ int moduleSide(const std::string& original, pid_t libraryPid, int stopFd, int re
     alarm(kChildLimitSeconds);
     if (!enterPrivateNetwork(original)) return kSkip;
     if (!run("ip link set lo up && ip link add tsnveth0 type veth peer name tsnveth1 && "
-             "ip link set tsnveth1 netns " + std::to_string(libraryPid) +
+             "ip link set tsnveth1 netns " +
+             std::to_string(libraryPid) +
              " && ip addr add 10.77.0.1/24 dev tsnveth0 && ip link set tsnveth0 up"))
         return kSkip;
     nlisim::Options options;
@@ -186,12 +191,15 @@ TEST(DefaultBroadcast, DiscoversModulesInAPrivateNetwork) {
     close(stop[0]);
     close(modReport[1]);
     const bool serving = awaitByte(modReport[0], 15000) == 's';
-    if (serving) sendByte(go[1], 'g');
-    else kill(library, SIGKILL);
+    if (serving)
+        sendByte(go[1], 'g');
+    else
+        kill(library, SIGKILL);
     int libraryResult = waitChild(library);
     sendByte(stop[1], 'x');
     int moduleResult = waitChild(modules);
-    for (int fd : {go[1], libReport[0], stop[1], modReport[0]}) close(fd);
+    for (int fd : {go[1], libReport[0], stop[1], modReport[0]})
+        close(fd);
     if (!serving) {
         if (moduleResult == kSkip)
             GTEST_SKIP() << "cannot create a veth pair between private namespaces";

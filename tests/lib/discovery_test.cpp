@@ -95,7 +95,8 @@ TEST_F(DiscoveryTest, FindsEveryModuleReadyToOpen) {
         EXPECT_EQ(r.reserved0, 0xA5A5);
     }
     EXPECT_EQ(seen.size(), 3u);
-    for (int k = 3; k < 5; ++k) EXPECT_EQ(records[k].timeoutMs, 0xA5A5) << "beyond the count";
+    for (int k = 3; k < 5; ++k)
+        EXPECT_EQ(records[k].timeoutMs, 0xA5A5) << "beyond the count";
 
     // Opened as found: directly when the module has an IP address, else only in broadcast form.
     for (uint16_t k = 0; k < count; ++k) {
@@ -131,7 +132,8 @@ TEST_F(DiscoveryTest, MoreAnswersThanRoom) {
     ASSERT_EQ(query(records.data(), &count), NLIE_BUFFER_TOO_SMALL);
     EXPECT_EQ(count, 501);
     std::set<Bytes> plant;
-    for (size_t i = 0; i < 501; ++i) plant.insert(bytes(mac(i)));
+    for (size_t i = 0; i < 501; ++i)
+        plant.insert(bytes(mac(i)));
     std::set<Bytes> found;
     for (size_t k = 0; k < 500; ++k) {
         Bytes e = ethernet(records[k]);
@@ -140,7 +142,8 @@ TEST_F(DiscoveryTest, MoreAnswersThanRoom) {
     }
     EXPECT_EQ(found.size(), 500u) << "500 different modules filled the room";
     EXPECT_EQ(records[500].timeoutMs, 0x5A5A);
-    for (uint8_t b : records[500].ethernetAddress) EXPECT_EQ(b, 0);
+    for (uint8_t b : records[500].ethernetAddress)
+        EXPECT_EQ(b, 0);
 }
 
 TEST_F(DiscoveryTest, NoRoomCountsEveryAnswer) {
@@ -374,7 +377,8 @@ TEST_F(CraftedAnswers, OnlyTheSignatureAndMagicMakeAnAnswer) {
 // A query with more than 512 bytes of item data sends only 512.
 TEST_F(CraftedAnswers, ItemDataIsCutTo512Bytes) {
     Bytes data(600);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i);
     NLIDevice records[2];
     uint16_t count = 2;
     NLISetQueryTimeout(20);
@@ -392,8 +396,7 @@ TEST_F(CraftedAnswers, ItemDataIsCutTo512Bytes) {
     EXPECT_EQ(NLIQueryDeviceData(transport_->get(), records, &count, 3, 22, data.data(), 3), 0);
     q = peer_.receive();
     ASSERT_TRUE(q);
-    EXPECT_EQ(hex(Bytes(q->bytes.begin() + 7, q->bytes.end())),
-              "09 00 09 00 16 00 03 00 00 01 02");
+    EXPECT_EQ(hex(Bytes(q->bytes.begin() + 7, q->bytes.end())), "09 00 09 00 16 00 03 00 00 01 02");
     count = 2;
     EXPECT_EQ(NLIQueryDeviceData(transport_->get(), records, &count, 3, 22, nullptr, 0), 0);
     q = peer_.receive();

@@ -71,9 +71,9 @@ TEST_F(EngineTest, HeaderChecksumAndLengthOnTheWire) {
         }
         Bytes r = request(d.get(), {0x0B, 0x00, 0x26, 0x00, 0x0A, 0x0D, 0xFF});
         uint16_t length = 0;
-        EXPECT_EQ(_SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), nullptr, &length,
-                              0, 0),
-                  NLIE_NO_RESPONSE);
+        EXPECT_EQ(
+            _SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), nullptr, &length, 0, 0),
+            NLIE_NO_RESPONSE);
         auto got = peer.receive();
         ASSERT_TRUE(got);
         const Bytes& p = got->bytes;
@@ -136,9 +136,9 @@ TEST_F(EngineTest, NoWaitSendsOnceAndReportsNoResponse) {
     Bytes r = request(d.get(), {0x14, 0x00});
     uint8_t buffer[64];
     uint16_t length = sizeof buffer;
-    EXPECT_EQ(_SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 0,
-                          1),
-              NLIE_NO_RESPONSE);
+    EXPECT_EQ(
+        _SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 0, 1),
+        NLIE_NO_RESPONSE);
     EXPECT_EQ(length, 0);
     EXPECT_EQ(d->retryCount, 0);
     EXPECT_TRUE(peer.receive());
@@ -154,9 +154,9 @@ TEST_F(EngineTest, RetriesThreeSendsFourTimes) {
     Bytes r = request(d.get(), {0x01});
     uint8_t buffer[64];
     uint16_t length = sizeof buffer;
-    EXPECT_EQ(_SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 1,
-                          1),
-              NLIE_TIMEOUT);
+    EXPECT_EQ(
+        _SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 1, 1),
+        NLIE_TIMEOUT);
     EXPECT_EQ(length, 0);
     EXPECT_EQ(d->retryCount, 13);
     auto sent = peer.drain();
@@ -173,9 +173,9 @@ TEST_F(EngineTest, RetriesThreeSendsFourTimes) {
     // retries 0: one attempt only.
     d->retries = 0;
     length = sizeof buffer;
-    EXPECT_EQ(_SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 1,
-                          1),
-              NLIE_TIMEOUT);
+    EXPECT_EQ(
+        _SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 1, 1),
+        NLIE_TIMEOUT);
     EXPECT_EQ(peer.drain().size(), 1u);
     EXPECT_EQ(d->retryCount, 13);
 }
@@ -234,8 +234,8 @@ TEST_F(EngineTest, LateAnswerGoesToTheAsynchronousHandler) {
         Bytes r = request(d.get(), {0x01});
         uint8_t buffer[64];
         uint16_t length = sizeof buffer;
-        int32_t rc = _SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer,
-                                 &length, 1, 1);
+        int32_t rc =
+            _SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 1, 1);
         if (answerSecond) {
             EXPECT_EQ(rc, NLIE_RETRIES_OCCURRED);
             EXPECT_EQ(buffer[11], 2);
@@ -263,9 +263,8 @@ TEST_F(EngineTest, WithoutAHandlerStrangersAreStillCounted) {
     Bytes r = request(d.get(), {0x01});
     uint8_t buffer[64];
     uint16_t length = sizeof buffer;
-    EXPECT_EQ(_SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 1,
-                          1),
-              0);
+    EXPECT_EQ(
+        _SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 1, 1), 0);
     EXPECT_EQ(buffer[11], 9);
     EXPECT_EQ(d->unsolicitedCount, 1);
 }
@@ -279,14 +278,15 @@ TEST_F(EngineTest, FloodOfStrangersEndsAtTheTimeOut) {
         auto q = p.receive();
         if (!q) return;
         Bytes stranger = answerPacket(static_cast<uint16_t>(q->sequence() + 1), {0, 0});
-        while (!done) p.sendTo(q->from, stranger);
+        while (!done)
+            p.sendTo(q->from, stranger);
     });
     Bytes r = request(d.get(), {0x01});
     uint8_t buffer[64];
     uint16_t length = sizeof buffer;
-    EXPECT_EQ(_SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 1,
-                          1),
-              NLIE_TIMEOUT);
+    EXPECT_EQ(
+        _SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 1, 1),
+        NLIE_TIMEOUT);
     done = true;
     EXPECT_GT(d->unsolicitedCount, 0);
 }
@@ -365,9 +365,9 @@ TEST_F(EngineTest, ChecksumOfAnswers) {
             p.sendTo(q->from, a);
         });
         uint16_t length = sizeof buffer;
-        EXPECT_EQ(_SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer,
-                              &length, 1, 1),
-                  c.expected);
+        EXPECT_EQ(
+            _SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), buffer, &length, 1, 1),
+            c.expected);
         EXPECT_EQ(d->crcErrorCount, errorsBefore + (c.expected == NLIE_CRC_MISMATCH ? 1 : 0));
         if (c.expected == NLIE_CRC_MISMATCH) {
             EXPECT_EQ(length, sizeof buffer) << "the caller's length is left alone";
@@ -391,8 +391,7 @@ TEST_F(EngineTest, ScramblingWithAThreeByteKey) {
     // The plain packet first, for comparison.
     Bytes plain = request(d.get(), payload);
     uint16_t length = 0;
-    _SendPacket(d.get(), plain.data(), static_cast<uint32_t>(plain.size()), nullptr, &length, 0,
-                0);
+    _SendPacket(d.get(), plain.data(), static_cast<uint32_t>(plain.size()), nullptr, &length, 0, 0);
     auto plainSent = peer.receive();
     ASSERT_TRUE(plainSent);
 
@@ -407,7 +406,8 @@ TEST_F(EngineTest, ScramblingWithAThreeByteKey) {
         ASSERT_TRUE(got);
         const Bytes& p = got->bytes;
         ASSERT_EQ(p.size(), plainSent->bytes.size());
-        for (size_t i = 0; i < 3; ++i) EXPECT_EQ(p[i], plainSent->bytes[i]) << i;
+        for (size_t i = 0; i < 3; ++i)
+            EXPECT_EQ(p[i], plainSent->bytes[i]) << i;
         EXPECT_EQ(u16(&p[3]), d->lastSequence);
         for (size_t i = 5; i < p.size(); ++i)
             EXPECT_EQ(p[i], plainSent->bytes[i] ^ key[(i - 5) % 3]) << "byte " << i;
@@ -438,9 +438,9 @@ TEST_F(EngineTest, SequenceNumbersWrapFromFFFFToOne) {
     bool wrapped = false;
     uint32_t sends = 0;
     while (sends < 0x10001u) {
-        ASSERT_EQ(_SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), nullptr, &length,
-                              0, 0),
-                  NLIE_NO_RESPONSE);
+        ASSERT_EQ(
+            _SendPacket(d.get(), r.data(), static_cast<uint32_t>(r.size()), nullptr, &length, 0, 0),
+            NLIE_NO_RESPONSE);
         ++sends;
         auto got = peer.receive(1000);
         ASSERT_TRUE(got) << "send " << sends;
@@ -565,7 +565,8 @@ INSTANTIATE_TEST_SUITE_P(
 class EngineSimTest : public EngineTest {
   protected:
     void startSim(const std::string& json) {
-        sim_ = std::make_unique<nlisim::Simulator>(nlisim::Plant::fromJson(nlisim::Json::parse(json)));
+        sim_ =
+            std::make_unique<nlisim::Simulator>(nlisim::Plant::fromJson(nlisim::Json::parse(json)));
         sim_->start();
     }
     // Module `index` on its own endpoint, plain header.

@@ -22,7 +22,9 @@ namespace libtest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline uint16_t u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t u16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 // CRC-16/XMODEM, written out here on purpose: the tests check the library's checksum against
 // an independent bit-by-bit computation.
@@ -38,8 +40,9 @@ inline uint16_t crcBitwise(const uint8_t* data, size_t length) {
 
 // An answer packet as a module builds it: header with the given sequence, CRC (or 0), length.
 inline Bytes answerPacket(uint16_t sequence, const Bytes& payload, bool withCrc = true) {
-    Bytes p{0x4B, 0x56, 0x52, static_cast<uint8_t>(sequence), static_cast<uint8_t>(sequence >> 8),
-            0, 0, 0, 0};
+    Bytes p{
+        0x4B, 0x56, 0x52, static_cast<uint8_t>(sequence), static_cast<uint8_t>(sequence >> 8), 0,
+        0,    0,    0};
     p.insert(p.end(), payload.begin(), payload.end());
     uint16_t crc = withCrc ? crcBitwise(p.data() + 9, p.size() - 9) : 0;
     p[5] = static_cast<uint8_t>(crc);
@@ -112,7 +115,8 @@ class RawPeer {
     // Everything queued right now.
     std::vector<Datagram> drain() {
         std::vector<Datagram> all;
-        while (auto d = receive(0)) all.push_back(std::move(*d));
+        while (auto d = receive(0))
+            all.push_back(std::move(*d));
         return all;
     }
 

@@ -181,17 +181,25 @@ TEST(ResultCodeName, ModuleStatusCodesReadTheirNames) {
 
 // The header's constants carry the numbers their names read as.
 TEST(ResultCodeName, HeaderConstantsAgreeWithTheirTexts) {
-#define NAMED(name) {name, #name}
+#define NAMED(name)                                                                                \
+    { name, #name }
     const Text header[] = {
-        NAMED(NLIE_ICMP_PKT_FOUND),        NAMED(NLIE_LINK_SENSE_TRIGGERED),
-        NAMED(NLIE_UNK_IP_PACKET),         NAMED(NLIE_CRC_DOES_NOT_MATCH),
-        NAMED(NLIE_SIZE_ERROR),            NAMED(NLIE_NOT_FOUND),
-        NAMED(NLIE_TIMEOUT_ERROR),         NAMED(NLIE_LENGTH_WARNING),
-        NAMED(NLIE_BROKEN_TRANSMITTER),    NAMED(NLIE_VAL_ALREADY_USED),
-        NAMED(NLIE_MODULE_NOT_RESPONDING), NAMED(NLIE_BASE_CHANGED),
+        NAMED(NLIE_ICMP_PKT_FOUND),
+        NAMED(NLIE_LINK_SENSE_TRIGGERED),
+        NAMED(NLIE_UNK_IP_PACKET),
+        NAMED(NLIE_CRC_DOES_NOT_MATCH),
+        NAMED(NLIE_SIZE_ERROR),
+        NAMED(NLIE_NOT_FOUND),
+        NAMED(NLIE_TIMEOUT_ERROR),
+        NAMED(NLIE_LENGTH_WARNING),
+        NAMED(NLIE_BROKEN_TRANSMITTER),
+        NAMED(NLIE_VAL_ALREADY_USED),
+        NAMED(NLIE_MODULE_NOT_RESPONDING),
+        NAMED(NLIE_BASE_CHANGED),
     };
 #undef NAMED
-    for (const Text& t : header) EXPECT_STREQ(ResultCodeName(t.code), t.text) << t.code;
+    for (const Text& t : header)
+        EXPECT_STREQ(ResultCodeName(t.code), t.text) << t.code;
     EXPECT_STREQ(ResultCodeName(NLIE_UNSUPPORTED_TRANSPORT), "unsuppored transport");
     EXPECT_STREQ(ResultCodeName(NLIE_NO_PACKET_DRIVER), "no packet drive found");
     EXPECT_STREQ(ResultCodeName(NLIE_FILE_NOT_OPEN), "file not open");
@@ -199,8 +207,10 @@ TEST(ResultCodeName, HeaderConstantsAgreeWithTheirTexts) {
 
 TEST(ResultCodeName, EverythingElseReadsQuestionMarks) {
     std::set<int32_t> listed;
-    for (const Text& t : kTexts) listed.insert(t.code);
-    for (const Text& t : kStatusNames) listed.insert(t.code);
+    for (const Text& t : kTexts)
+        listed.insert(t.code);
+    for (const Text& t : kStatusNames)
+        listed.insert(t.code);
     // Every value of the ranges the codes live in, plus their neighbours.
     for (int32_t code = -5; code <= 300; ++code) {
         if (!listed.count(code)) {
@@ -224,8 +234,9 @@ TEST(ResultCodeName, EverythingElseReadsQuestionMarks) {
     }
     // A status with flag bits is not reduced to its low 12 bits.
     const int32_t flagged[] = {0x8000 + 110, 0x2000 + 110, 0x1000 + 114, -0x8000 + 110,
-                               INT32_MIN, INT32_MAX, 0x10000, 0x18000};
-    for (int32_t code : flagged) EXPECT_STREQ(ResultCodeName(code), "???") << code;
+                               INT32_MIN,    INT32_MAX,    0x10000,      0x18000};
+    for (int32_t code : flagged)
+        EXPECT_STREQ(ResultCodeName(code), "???") << code;
     for (int32_t code : {152, 204, 205, 208, 215, 216, 10059, 10062, 10066})
         EXPECT_STREQ(ResultCodeName(code), "???") << code;
 }

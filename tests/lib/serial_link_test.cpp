@@ -37,7 +37,8 @@ class SerialLinkTest : public ::testing::Test {
     void TearDown() override {
         NLICloseDevice(&device_);
         NLICloseTransport(&transport_);
-        for (uint8_t port = 1; port <= 8; ++port) NLISetCommPortPath(port, nullptr);
+        for (uint8_t port = 1; port <= 8; ++port)
+            NLISetCommPortPath(port, nullptr);
         unsetenv("NLI_COM2");
         if (master_ >= 0) close(master_);
         if (slave_ >= 0) close(slave_);
@@ -123,9 +124,9 @@ TEST_F(SerialLinkTest, EveryBytePassesUnchangedBothWays) {
     Bytes r(9, 0);
     r.insert(r.end(), payload.begin(), payload.end());
     uint16_t length = 0;
-    EXPECT_EQ(_SendPacket(&device_, r.data(), static_cast<uint32_t>(r.size()), nullptr, &length, 0,
-                          0),
-              NLIE_NO_RESPONSE);
+    EXPECT_EQ(
+        _SendPacket(&device_, r.data(), static_cast<uint32_t>(r.size()), nullptr, &length, 0, 0),
+        NLIE_NO_RESPONSE);
     Bytes sent = readMaster(r.size());
     ASSERT_EQ(sent.size(), r.size());
     EXPECT_EQ(Bytes(sent.begin() + 9, sent.end()), payload);
@@ -205,7 +206,8 @@ TEST_F(SerialLinkTest, PacketLargerThanTheBufferIsDroppedInStep) {
     std::memset(buffer, 0xEE, sizeof buffer);
     uint16_t length = 100;
     EXPECT_EQ(NLIGetResponse(&device_, buffer, &length, 0), NLIE_BUFFER_TOO_SMALL);
-    for (size_t i = 0; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0xEE) << "byte " << i;
+    for (size_t i = 0; i < sizeof buffer; ++i)
+        ASSERT_EQ(buffer[i], 0xEE) << "byte " << i;
     length = 100;
     EXPECT_EQ(NLIGetResponse(&device_, buffer, &length, 0), 0);
     EXPECT_EQ(Bytes(buffer, buffer + length), next);

@@ -17,7 +17,8 @@ using namespace libtest;
 int openDescriptors() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
+        while (readdir(d))
+            ++n;
         closedir(d);
     }
     return n;
@@ -184,7 +185,8 @@ TEST_F(TransportTest, OpenDeviceSetsProtocolStateAndKeepsTheAddress) {
         EXPECT_EQ(d.tunnelBase, 0);
         EXPECT_EQ(d.tunnelSlot, 0);
         EXPECT_EQ(d.tunnelParam, 0);
-        for (uint8_t b : d.reserved3) EXPECT_EQ(b, 0);
+        for (uint8_t b : d.reserved3)
+            EXPECT_EQ(b, 0);
         // Kept as they were.
         EXPECT_EQ(std::memcmp(d.address, before, sizeof d.address + 1), 0);
         EXPECT_EQ(std::memcmp(d.ethernetAddress, before + offsetof(NLIDevice, ethernetAddress), 6),
@@ -331,7 +333,8 @@ TEST_F(TransportTest, DatagramLargerThanTheBufferIsRefusedWithoutOverrun) {
     std::memset(buffer, 0xEE, sizeof buffer);
     length = 100;
     EXPECT_EQ(NLIGetResponse(d.get(), buffer, &length, 1), 10040);
-    for (size_t i = 100; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0xEE) << "byte " << i;
+    for (size_t i = 100; i < sizeof buffer; ++i)
+        ASSERT_EQ(buffer[i], 0xEE) << "byte " << i;
     EXPECT_STREQ(ResultCodeName(10040), "WinSOCK - Message too long");
 
     // Through the engine: the same result, at once, without another attempt.
@@ -343,7 +346,8 @@ TEST_F(TransportTest, DatagramLargerThanTheBufferIsRefusedWithoutOverrun) {
     EXPECT_EQ(_SendPacket(d.get(), request, sizeof request, buffer, &length, 1, 1), 10040);
     module.join();
     EXPECT_EQ(d->retryCount, before);
-    for (size_t i = 100; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0xEE) << "byte " << i;
+    for (size_t i = 100; i < sizeof buffer; ++i)
+        ASSERT_EQ(buffer[i], 0xEE) << "byte " << i;
 
     // The link is still in step.
     Bytes small = answerPacket(d->lastSequence, {0x00, 0x00, 0x42});
@@ -398,14 +402,16 @@ TEST_F(TransportTest, SenderCaptureIsCutToItsSize) {
     EXPECT_EQ(length, answer.size()) << "the packet was received";
     sockaddr_in peerAddress = peer.address();
     EXPECT_EQ(std::memcmp(capture, &peerAddress, 4), 0);
-    for (size_t i = 4; i < sizeof capture; ++i) EXPECT_EQ(capture[i], 0xEE) << i;
+    for (size_t i = 4; i < sizeof capture; ++i)
+        EXPECT_EQ(capture[i], 0xEE) << i;
 
     d->captureSize = 20;
     peer.sendTo(got->from, answer);
     length = sizeof buffer;
     EXPECT_EQ(GetResponse(d.get(), buffer, &length, 0, 1, 1), 0);
     EXPECT_EQ(std::memcmp(capture, &peerAddress, sizeof peerAddress), 0);
-    for (size_t i = sizeof peerAddress; i < sizeof capture; ++i) EXPECT_EQ(capture[i], 0xEE) << i;
+    for (size_t i = sizeof peerAddress; i < sizeof capture; ++i)
+        EXPECT_EQ(capture[i], 0xEE) << i;
     d->captureBuffer = nullptr;
     d->captureSize = 0;
 }
@@ -485,12 +491,14 @@ TEST_F(TransportTest, SetterWinsOverTheEnvironmentUntilCleared) {
 TEST_F(TransportTest, BroadcastAddressTexts) {
     const char* good[] = {"127.0.0.1", "127.0.0.1:1", "127.0.0.1:28784", "127.1.2.3:65535",
                           "192.168.1.255"};
-    for (const char* text : good) EXPECT_EQ(NLISetBroadcastAddress(text), 0) << text;
-    const char* bad[] = {"1.2.3",         "1.2.3.4:",    "1.2.3.4:0",   "1.2.3.4:65536",
+    for (const char* text : good)
+        EXPECT_EQ(NLISetBroadcastAddress(text), 0) << text;
+    const char* bad[] = {"1.2.3",         "1.2.3.4:",    "1.2.3.4:0",    "1.2.3.4:65536",
                          "1.2.3.4:12x",   "1.2.3.4:-1",  "localhost:80", " 1.2.3.4",
                          "1.2.3.4 ",      ":80",         "::1",          "256.1.1.1",
                          "1.2.3.4:80:81", "1.2.3.4:+80", "0x7f.0.0.1"};
-    for (const char* text : bad) EXPECT_EQ(NLISetBroadcastAddress(text), NLIE_INVALID_REQUEST) << text;
+    for (const char* text : bad)
+        EXPECT_EQ(NLISetBroadcastAddress(text), NLIE_INVALID_REQUEST) << text;
     EXPECT_EQ(NLISetBroadcastAddress(nullptr), 0);
 }
 
