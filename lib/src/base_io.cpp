@@ -26,9 +26,13 @@ constexpr size_t kStatusDataOffset = 11;
 
 // Only these two results come with an answer in the buffer. Socket error numbers (10004 and up)
 // happen to have bit 0x2000 set too, yet nothing was received for them.
-bool answered(int32_t rc) { return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED; }
+bool answered(int32_t rc) {
+    return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED;
+}
 
-int32_t signExtend(uint16_t status) { return static_cast<int16_t>(status); }
+int32_t signExtend(uint16_t status) {
+    return static_cast<int16_t>(status);
+}
 
 // A device that can carry a request: the header must fit before the payload.
 bool usable(const NLIDevice* device) {
@@ -61,17 +65,17 @@ void clearSize(uint16_t* size) {
 }
 
 // Base definition reads: data shape, wait, no retry reporting.
-int32_t readStream(NLIDevice* device, const uint8_t* payload, size_t payloadLength,
-                   uint16_t room, void* buffer, uint16_t* size) {
+int32_t readStream(NLIDevice* device, const uint8_t* payload, size_t payloadLength, uint16_t room,
+                   void* buffer, uint16_t* size) {
     if (!usable(device)) return NLIE_INVALID_DEVICE;
     if (!readArgsValid(buffer, size)) return NLIE_INVALID_REQUEST;
     uint8_t request[NLI_ADDRESSED_HEADER_LENGTH + 8];
     std::memcpy(request + device->headerLength, payload, payloadLength);
     uint8_t response[kBaseDefRoom];
     uint16_t received = room;
-    int32_t rc = _SendPacket(device, request,
-                             static_cast<uint32_t>(device->headerLength + payloadLength),
-                             response, &received, 1, 0);
+    int32_t rc =
+        _SendPacket(device, request, static_cast<uint32_t>(device->headerLength + payloadLength),
+                    response, &received, 1, 0);
     if (!answered(rc)) return rc;
     if (received > room) received = room;
     if (received == 0) {
@@ -129,8 +133,7 @@ NLI_API int32_t NLIReadBaseDef(NLIDevice* device, void* buffer, uint16_t* size) 
                       buffer, size);
 }
 
-NLI_API int32_t NLIRescanBase(NLIDevice* device, uint32_t selector, void* buffer,
-                              uint16_t* size) {
+NLI_API int32_t NLIRescanBase(NLIDevice* device, uint32_t selector, void* buffer, uint16_t* size) {
     uint8_t payload[5] = {kFnRescanBase};
     putU32(payload + 1, selector);
     return readStream(device, payload, sizeof payload, kBaseDefRoom, buffer, size);
@@ -191,8 +194,8 @@ NLI_API int32_t NLIWriteIO(NLIDevice* device, const void* outputs, uint16_t leng
 }
 
 NLI_API int32_t NLIWriteIONoRead(NLIDevice* device, const void* outputs, uint16_t length) {
-    return exchangeIO(device, kFnWriteIONoRead, static_cast<const uint8_t*>(outputs), length,
-                      false, nullptr, nullptr);
+    return exchangeIO(device, kFnWriteIONoRead, static_cast<const uint8_t*>(outputs), length, false,
+                      nullptr, nullptr);
 }
 
 } // extern "C"

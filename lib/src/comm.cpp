@@ -32,9 +32,13 @@ constexpr size_t kBytesOffset = 13;
 
 // Only these two results come with an answer in the buffer. Socket error numbers (10004 and up)
 // happen to have bit 0x2000 set too, yet nothing was received for them.
-bool answered(int32_t rc) { return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED; }
+bool answered(int32_t rc) {
+    return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED;
+}
 
-int32_t signExtend(uint16_t status) { return static_cast<int16_t>(status); }
+int32_t signExtend(uint16_t status) {
+    return static_cast<int16_t>(status);
+}
 
 // Request prefix: 0x23, sub-function and, for the Ex forms, the port byte.
 struct Prefix {
@@ -55,7 +59,9 @@ Prefix prefix(uint8_t sub, int port) {
 
 // The caller's Ex port number: counted from 1, so 0 names no port.
 constexpr int kNoPort = -1;
-int exPort(uint8_t port) { return port == 0 ? kNoPort : port; }
+int exPort(uint8_t port) {
+    return port == 0 ? kNoPort : port;
+}
 
 // One request/answer: prefix, then tail bytes, then data. received: answer length.
 int32_t send(NLIDevice* device, const Prefix& pre, const uint8_t* tail, size_t tailLength,
@@ -72,8 +78,8 @@ int32_t send(NLIDevice* device, const Prefix& pre, const uint8_t* tail, size_t t
     p += tailLength;
     if (dataLength) std::memcpy(p, data, dataLength);
     received = room;
-    int32_t rc = _SendPacket(device, request, static_cast<uint32_t>(total), response, &received,
-                             1, 0);
+    int32_t rc =
+        _SendPacket(device, request, static_cast<uint32_t>(total), response, &received, 1, 0);
     if (received > room) received = room;
     return rc;
 }
@@ -90,8 +96,7 @@ int32_t simple(NLIDevice* device, int port, uint8_t sub) {
     if (port == kNoPort) return NLIE_INVALID_REQUEST;
     uint8_t response[kRoom];
     uint16_t received = 0;
-    int32_t rc = send(device, prefix(sub, port), nullptr, 0, nullptr, 0, response, kRoom,
-                      received);
+    int32_t rc = send(device, prefix(sub, port), nullptr, 0, nullptr, 0, response, kRoom, received);
     return statusOf(rc, response, received);
 }
 
@@ -116,8 +121,7 @@ int32_t readComm(NLIDevice* device, int port, uint16_t* size, void* buffer) {
     putU16(tail, wanted);
     uint8_t response[kRoom];
     uint16_t received = 0;
-    int32_t rc = send(device, prefix(kRead, port), tail, 2, nullptr, 0, response, kRoom,
-                      received);
+    int32_t rc = send(device, prefix(kRead, port), tail, 2, nullptr, 0, response, kRoom, received);
     int32_t status = statusOf(rc, response, received);
     if (!answered(rc)) return rc;
     if (received < kCountOffset) {
@@ -142,8 +146,7 @@ int32_t queryWord(NLIDevice* device, int port, uint8_t sub, uint16_t* value) {
     if (port == kNoPort) return NLIE_INVALID_REQUEST;
     uint8_t response[kRoom];
     uint16_t received = 0;
-    int32_t rc = send(device, prefix(sub, port), nullptr, 0, nullptr, 0, response, kRoom,
-                      received);
+    int32_t rc = send(device, prefix(sub, port), nullptr, 0, nullptr, 0, response, kRoom, received);
     int32_t status = statusOf(rc, response, received);
     if (!answered(rc) || received < kCountOffset) return status;
     if (received < kBytesOffset) return status != 0 ? status : NLIE_INVALID_RESPONSE;
@@ -189,8 +192,8 @@ int32_t readSetup(NLIDevice* device, int port, void* setup) {
     const uint8_t tail[2] = {0x00, 0x00};
     uint8_t response[kRoom];
     uint16_t received = 0;
-    int32_t rc = send(device, prefix(kReadSetup, port), tail, 2, nullptr, 0, response, kRoom,
-                      received);
+    int32_t rc =
+        send(device, prefix(kReadSetup, port), tail, 2, nullptr, 0, response, kRoom, received);
     if (!answered(rc)) return rc;
     if (received == 0) return NLIE_ZERO_BYTES_RECEIVED;
     // The record comes without a status word; an answer that does not hold all of it (an error
@@ -219,7 +222,9 @@ NLI_API int32_t NLIGetRXAvailable(NLIDevice* device, uint16_t* available) {
     return queryWord(device, 0, kRXAvailable, available);
 }
 
-NLI_API int32_t NLIFlushRXQueue(NLIDevice* device) { return simple(device, 0, kFlushRX); }
+NLI_API int32_t NLIFlushRXQueue(NLIDevice* device) {
+    return simple(device, 0, kFlushRX);
+}
 
 NLI_API int32_t NLISetupSerialPort(NLIDevice* device, const void* setup, uint8_t store) {
     return setupPort(device, 0, setup, store);
@@ -233,8 +238,8 @@ NLI_API int32_t NLIReadSerialPortSetup(NLIDevice* device, void* setup) {
     return readSetup(device, 0, setup);
 }
 
-NLI_API int32_t NLIAccessComm(NLIDevice* device, uint16_t length, const void* data,
-                              uint16_t* size, void* reply) {
+NLI_API int32_t NLIAccessComm(NLIDevice* device, uint16_t length, const void* data, uint16_t* size,
+                              void* reply) {
     if (!device || device->headerLength > NLI_ADDRESSED_HEADER_LENGTH) return NLIE_INVALID_DEVICE;
     if (device->headerLength + 4u + length > kAccessRoom) return NLIE_DATA_TOO_LARGE;
     if (!data && length) return NLIE_INVALID_REQUEST;
@@ -242,8 +247,8 @@ NLI_API int32_t NLIAccessComm(NLIDevice* device, uint16_t length, const void* da
     putU16(tail, length);
     uint8_t response[kAccessRoom];
     uint16_t received = 0;
-    int32_t rc = send(device, prefix(kAccess, 0), tail, 2, data, length, response, kAccessRoom,
-                      received);
+    int32_t rc =
+        send(device, prefix(kAccess, 0), tail, 2, data, length, response, kAccessRoom, received);
     int32_t status = statusOf(rc, response, received);
     if (!answered(rc) || received < kCountOffset) return status;
     int32_t result = status != 0 ? status : rc;
@@ -263,8 +268,7 @@ NLI_API int32_t NLIAccessComm(NLIDevice* device, uint16_t length, const void* da
     return result;
 }
 
-NLI_API int32_t NLIWriteCommEx(NLIDevice* device, uint8_t port, uint16_t length,
-                               const void* data) {
+NLI_API int32_t NLIWriteCommEx(NLIDevice* device, uint8_t port, uint16_t length, const void* data) {
     return writeComm(device, exPort(port), length, data);
 }
 

@@ -22,17 +22,23 @@ constexpr size_t kMaxPayload = 8 + NLI_MAX_PLC_BYTES;
 
 // Only these two results come with an answer in the buffer. Socket error numbers (10004 and up)
 // happen to have bit 0x2000 set too, yet nothing was received for them.
-bool answered(int32_t rc) { return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED; }
+bool answered(int32_t rc) {
+    return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED;
+}
 
-int32_t signExtend(uint16_t status) { return static_cast<int16_t>(status); }
+int32_t signExtend(uint16_t status) {
+    return static_cast<int16_t>(status);
+}
 
 // The wire carries the count in one byte; 256 travels as 0, so 0 itself cannot be asked for.
-bool countValid(uint16_t count) { return count >= 1 && count <= NLI_MAX_PLC_BYTES; }
+bool countValid(uint16_t count) {
+    return count >= 1 && count <= NLI_MAX_PLC_BYTES;
+}
 
 // Sends payload (function code first) and checks the two answers. On success the final answer
 // is in response with received bytes and its status word was 0.
-int32_t exchange(NLIDevice* device, const uint8_t* payload, size_t payloadLength,
-                 uint8_t* response, uint16_t& received) {
+int32_t exchange(NLIDevice* device, const uint8_t* payload, size_t payloadLength, uint8_t* response,
+                 uint16_t& received) {
     if (!device || device->headerLength > NLI_ADDRESSED_HEADER_LENGTH) return NLIE_INVALID_DEVICE;
     uint8_t request[NLI_ADDRESSED_HEADER_LENGTH + kMaxPayload];
     std::memcpy(request + device->headerLength, payload, payloadLength);
@@ -42,9 +48,9 @@ int32_t exchange(NLIDevice* device, const uint8_t* payload, size_t payloadLength
     std::memset(response, 0, kDataOffset);
     received = kRoom;
     uint32_t wait = device->noWaitIO == 0 ? 1 : 0;
-    int32_t rc = SendPacketTwoResponses(
-        device, request, static_cast<uint32_t>(device->headerLength + payloadLength), response,
-        &received, wait, 1, sizeof ack, ack, 0, 1, 1);
+    int32_t rc = SendPacketTwoResponses(device, request,
+                                        static_cast<uint32_t>(device->headerLength + payloadLength),
+                                        response, &received, wait, 1, sizeof ack, ack, 0, 1, 1);
     if (received > kRoom) received = kRoom;
     if (rc == NLIE_INVALID_RESPONSE) {
         // The first answer was a refusal: its status word names the reason. A refusal without a
@@ -70,8 +76,8 @@ using namespace nli;
 
 extern "C" {
 
-NLI_API int32_t NLICCMRequest(NLIDevice* device, uint32_t write, uint8_t dataType,
-                              uint16_t address, uint16_t count, void* buffer) {
+NLI_API int32_t NLICCMRequest(NLIDevice* device, uint32_t write, uint8_t dataType, uint16_t address,
+                              uint16_t count, void* buffer) {
     if (!countValid(count) || !buffer) return NLIE_INVALID_REQUEST;
     uint8_t payload[kMaxPayload];
     payload[0] = kFnCCM;

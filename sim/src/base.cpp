@@ -61,9 +61,12 @@ Bytes parseHex(const std::string& text, const std::string& what) {
             continue;
         }
         int v = -1;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
         if (v < 0)
             throw std::runtime_error(what + ": expected hex bytes like \"01 B1 FF\", found '" +
                                      std::string(1, c) + "'");
@@ -97,7 +100,9 @@ namespace {
 constexpr uint8_t kKindBitIn = 3, kKindBitOut = 4, kKindWordIn = 5, kKindWordOut = 6;
 constexpr uint8_t kKindDwordIn = 8, kKindDwordOut = 9;
 
-[[noreturn]] void refuse(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void refuse(const std::string& what) {
+    throw std::runtime_error(what);
+}
 
 uint8_t byteValue(const Json& v, const std::string& what) {
     if (v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= 255)
@@ -156,7 +161,8 @@ Json saveIOModule(const IOModule& m) {
     put("dwordOutputs", m.dwordOutputs);
     if (!m.pairs.empty()) {
         Json pairs = Json::array();
-        for (auto [kind, count] : m.pairs) pairs.push_back(Json::array({kind, count}));
+        for (auto [kind, count] : m.pairs)
+            pairs.push_back(Json::array({kind, count}));
         j["pairs"] = pairs;
     }
     return j;
@@ -190,13 +196,14 @@ Bytes itemBytes(const IOModule& m, bool extended) {
         b.insert(b.end(), {m.bitInputs, m.bitOutputs, m.dwordInputs, m.dwordOutputs});
         break;
     case 5:
-        b.insert(b.end(), {m.bitInputs, m.bitOutputs, m.wordInputs, m.wordOutputs,
-                           m.dwordInputs, m.dwordOutputs});
+        b.insert(b.end(), {m.bitInputs, m.bitOutputs, m.wordInputs, m.wordOutputs, m.dwordInputs,
+                           m.dwordOutputs});
         break;
     case 7: {
         auto pairs = pairsOf(m);
         b.push_back(static_cast<uint8_t>(pairs.size()));
-        for (auto [kind, count] : pairs) b.insert(b.end(), {kind, count});
+        for (auto [kind, count] : pairs)
+            b.insert(b.end(), {kind, count});
         break;
     }
     default:
@@ -296,17 +303,22 @@ void BaseState::save(Json& doc) const {
         Json list = Json::array();
         for (const IOBase& b : bases) {
             Json slots = Json::array();
-            for (const IOModule& m : b.modules) slots.push_back(saveIOModule(m));
+            for (const IOModule& m : b.modules)
+                slots.push_back(saveIOModule(m));
             list.push_back(Json{{"base", b.number}, {"slots", slots}});
         }
         doc["bases"] = list;
     } else {
         doc.erase("bases");
     }
-    if (byteForm) doc["baseByteForm"] = true;
-    else doc.erase("baseByteForm");
-    if (written) doc["baseDefinition"] = hexText(*written);
-    else doc.erase("baseDefinition");
+    if (byteForm)
+        doc["baseByteForm"] = true;
+    else
+        doc.erase("baseByteForm");
+    if (written)
+        doc["baseDefinition"] = hexText(*written);
+    else
+        doc.erase("baseDefinition");
     doc["baseWriteDelayMs"] = writeDelayMs;
     Json io = Json::object();
     io["inputs"] = hexText(inputs);
@@ -348,8 +360,10 @@ Bytes BaseState::scannedStream(uint32_t mask, bool extended) const {
         }
         out.insert(out.end(), i.further.begin(), i.further.end());
     }
-    if (wide) out.insert(out.end(), {0x0F, 0x00});
-    else out.push_back(0xFF);
+    if (wide)
+        out.insert(out.end(), {0x0F, 0x00});
+    else
+        out.push_back(0xFF);
     return out;
 }
 
@@ -375,16 +389,28 @@ bool BaseState::parses(const Bytes& s) {
         size_t further = 0;
         switch (command) {
         case 0:
-        case 7: break;
+        case 7:
+            break;
         case 1:
-        case 14: further = value + 2; break;
+        case 14:
+            further = value + 2;
+            break;
         case 5:
-        case 6: further = wide ? value : value * 2; break;
+        case 6:
+            further = wide ? value : value * 2;
+            break;
         case 8:
-        case 9: further = wide ? value : value * 4; break;
-        case 11: further = value; break;
-        case 15: return true;
-        default: further = command > 15 ? 0 : value; break;
+        case 9:
+            further = wide ? value : value * 4;
+            break;
+        case 11:
+            further = value;
+            break;
+        case 15:
+            return true;
+        default:
+            further = command > 15 ? 0 : value;
+            break;
         }
         pos += further;
         if (command == 11) wide = true;
@@ -397,7 +423,9 @@ bool BaseState::parses(const Bytes& s) {
 
 namespace {
 
-bool extendedForm(const Request& req) { return req.payload.size() >= 2 && req.payload[1] == 0xB1; }
+bool extendedForm(const Request& req) {
+    return req.payload.size() >= 2 && req.payload[1] == 0xB1;
+}
 
 // Stores output data as far as the image reaches; the status the answer carries.
 uint16_t storeOutputs(BaseState& s, const Request& req) {

@@ -29,8 +29,8 @@ inline constexpr uint16_t kStatusLengthWarning = 134; // more output data than t
 // One I/O module in a slot, as the base definition stream describes it.
 struct IOModule {
     uint8_t slot = 0;
-    uint8_t id = 0;       // module ID
-    uint8_t type = 1;     // item type: 1, 2, 3, 5, 7, 255 (others are carried as they are)
+    uint8_t id = 0;   // module ID
+    uint8_t type = 1; // item type: 1, 2, 3, 5, 7, 255 (others are carried as they are)
     uint8_t bitInputs = 0, bitOutputs = 0;
     uint8_t wordInputs = 0, wordOutputs = 0;
     uint8_t dwordInputs = 0, dwordOutputs = 0;
@@ -61,17 +61,17 @@ class BaseState : public FeatureState {
 
     // Bases and modules as installed (plant key "bases").
     std::vector<IOBase> bases;
-    bool byteForm = false;          // build the stream in byte form (after command 11)
-    std::optional<Bytes> written;   // definition written by the PC ("baseDefinition")
-    uint32_t writeDelayMs = 20;     // completion of a write follows the ack this late
+    bool byteForm = false;        // build the stream in byte form (after command 11)
+    std::optional<Bytes> written; // definition written by the PC ("baseDefinition")
+    uint32_t writeDelayMs = 20;   // completion of a write follows the ack this late
 
     // I/O image ("io": "inputs", "outputs", "status").
     Bytes inputs;
     Bytes outputs;
-    uint16_t ioStatus = 0;          // status word of every I/O answer
+    uint16_t ioStatus = 0; // status word of every I/O answer
 
     // What the module saw (runtime, not saved).
-    Bytes lastRequest;              // payload of the last base or I/O request
+    Bytes lastRequest; // payload of the last base or I/O request
     uint32_t rescans = 0;
     uint32_t initialisations = 0;
     uint32_t ioRequests = 0;

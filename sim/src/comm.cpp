@@ -43,22 +43,30 @@ namespace nlisim {
 namespace {
 
 constexpr uint8_t kFnComm = 0x23;
-constexpr size_t kMaxReadBytes = 200 - 13;   // what fits the library's 200-byte answer room
+constexpr size_t kMaxReadBytes = 200 - 13;    // what fits the library's 200-byte answer room
 constexpr size_t kMaxAccessBytes = 1500 - 13; // ... and its 1500-byte access room
 
-[[noreturn]] void refuse(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void refuse(const std::string& what) {
+    throw std::runtime_error(what);
+}
 
 SerialSetup makeSetup(uint32_t baud, uint8_t flags, uint8_t pre, uint8_t post) {
-    return {static_cast<uint8_t>(baud), static_cast<uint8_t>(baud >> 8),
-            static_cast<uint8_t>(baud >> 16), static_cast<uint8_t>(baud >> 24), flags, pre, post,
+    return {static_cast<uint8_t>(baud),
+            static_cast<uint8_t>(baud >> 8),
+            static_cast<uint8_t>(baud >> 16),
+            static_cast<uint8_t>(baud >> 24),
+            flags,
+            pre,
+            post,
             0};
 }
 
-uint32_t baudOf(const SerialSetup& s) { return getU32(s.data()); }
+uint32_t baudOf(const SerialSetup& s) {
+    return getU32(s.data());
+}
 
 bool baudSupported(uint32_t baud) {
-    static const uint32_t rates[] = {300,  600,   1200,  2400,  4800,
-                                     9600, 19200, 38400, 57600, 115200};
+    static const uint32_t rates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
     return std::find(std::begin(rates), std::end(rates), baud) != std::end(rates);
 }
 
@@ -152,8 +160,7 @@ CommState::CommState(Module& module) {
         ports.push_back(loadPort(Json::object(), w + ": serial port 1"));
     }
     if (auto it = doc.find("serialDefaultPort"); it != doc.end()) {
-        if (!isNonNegative(*it) || it->get<uint64_t>() < 1 ||
-            it->get<uint64_t>() > ports.size())
+        if (!isNonNegative(*it) || it->get<uint64_t>() < 1 || it->get<uint64_t>() > ports.size())
             refuse(w + ": key \"serialDefaultPort\": expected a port 1.." +
                    std::to_string(ports.size()));
         defaultPort = static_cast<size_t>(it->get<uint64_t>() - 1);

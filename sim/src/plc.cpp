@@ -35,7 +35,9 @@ constexpr uint8_t kCCMRead = 0x1E;
 constexpr uint8_t kCCMWrite = 0x20;
 constexpr uint8_t kDefaultCpuCode = 90;
 
-[[noreturn]] void refuse(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void refuse(const std::string& what) {
+    throw std::runtime_error(what);
+}
 
 uint32_t key(uint8_t dataType, uint32_t address) {
     return (uint32_t{dataType} << 16) | (address & 0xFFFF);
@@ -109,9 +111,8 @@ void PlcState::save(Json& doc) const {
     uint32_t runStart = 0;
     auto flush = [&] {
         if (run.empty()) return;
-        blocks.push_back(Json{{"type", runStart >> 16},
-                              {"address", runStart & 0xFFFF},
-                              {"bytes", hexText(run)}});
+        blocks.push_back(Json{
+            {"type", runStart >> 16}, {"address", runStart & 0xFFFF}, {"bytes", hexText(run)}});
         run.clear();
     };
     for (auto [k, v] : memory) {
@@ -141,8 +142,7 @@ namespace {
 
 // Answers one PLC request: refusal, or acknowledgement and the final answer built by `body`
 // (which returns the status word and fills the data).
-template <class Body>
-void answerPlc(Module& m, const Request& req, Reply& reply, Body body) {
+template <class Body> void answerPlc(Module& m, const Request& req, Reply& reply, Body body) {
     PlcState& s = m.feature<PlcState>();
     s.lastRequest = req.payload;
     ++s.requests;
@@ -198,8 +198,10 @@ NLISIM_REGISTER_HANDLERS {
             if (p.size() < 4) return kStatusPlcSizeError;
             const size_t count = p[2] == 0 ? 256 : p[2];
             if (p.size() != 4 + count) return kStatusPlcSizeError;
-            if (s.kseqReply) data = *s.kseqReply;
-            else data.assign(p.begin() + 4, p.end());
+            if (s.kseqReply)
+                data = *s.kseqReply;
+            else
+                data.assign(p.begin() + 4, p.end());
             return 0;
         });
     });

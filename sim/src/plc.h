@@ -22,8 +22,8 @@ class PlcState : public FeatureState {
     explicit PlcState(Module& module);
     void save(Json& moduleDoc) const override;
 
-    bool present = false;          // a CPU answers behind the module
-    uint8_t cpuCode = 0;           // CCM data type 54, address 15
+    bool present = false; // a CPU answers behind the module
+    uint8_t cpuCode = 0;  // CCM data type 54, address 15
     // CCM memory: (data type << 16 | address) -> byte; unset bytes read 0.
     std::map<uint32_t, uint8_t> memory;
     uint32_t completionDelayMs = 2; // the CPU's answer follows the acknowledgement this late

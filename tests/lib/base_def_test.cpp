@@ -31,20 +31,20 @@ const char* kPlant = R"({ "modules": [
 ] })";
 
 // The streams written out by hand from the layout: command << 4 | value, then further bytes.
-const Bytes kExtended = {0x70,                                     // base 0
-                         0x00, 0x14, 0x01, 0xBF, 16, 0, 0, 0,      // slot 0, type 1
-                         0x01, 0x14, 0x01, 0xFD, 0, 8, 0, 0,       // slot 1, type 1
-                         0x71,                                     // base 1
-                         0x00, 0x13, 0x07, 0xC9, 1, 6, 4,          // slot 0, type 7: (6, 4)
-                         0x72,                                     // base 2
-                         0x03, 0x16, 0x05, 0x50, 1, 2, 3, 4, 5, 6, // slot 3, type 5
+const Bytes kExtended = {0x70,                                      // base 0
+                         0x00, 0x14, 0x01, 0xBF, 16, 0, 0, 0,       // slot 0, type 1
+                         0x01, 0x14, 0x01, 0xFD, 0,  8, 0, 0,       // slot 1, type 1
+                         0x71,                                      // base 1
+                         0x00, 0x13, 0x07, 0xC9, 1,  6, 4,          // slot 0, type 7: (6, 4)
+                         0x72,                                      // base 2
+                         0x03, 0x16, 0x05, 0x50, 1,  2, 3, 4, 5, 6, // slot 3, type 5
                          0xFF};
-const Bytes kPlain = {0x70, 0x00, 0x10, 0x02, 0xBF, 0x01, 0x10, 0x02, 0xFD, 0x71, 0x00,
-                      0x10, 0x02, 0xC9, 0x72, 0x03, 0x10, 0x02, 0x50, 0xFF};
+const Bytes kPlain = {0x70, 0x00, 0x10, 0x02, 0xBF, 0x01, 0x10, 0x02, 0xFD, 0x71,
+                      0x00, 0x10, 0x02, 0xC9, 0x72, 0x03, 0x10, 0x02, 0x50, 0xFF};
 // Rescan of bases 0 and 2 (selector 5).
-const Bytes kBases0And2 = {0x70, 0x00, 0x14, 0x01, 0xBF, 16, 0,    0,    0,    0x01,
-                           0x14, 0x01, 0xFD, 0,    8,    0,  0,    0x72, 0x03, 0x16,
-                           0x05, 0x50, 1,    2,    3,    4,  5,    6,    0xFF};
+const Bytes kBases0And2 = {0x70, 0x00, 0x14, 0x01, 0xBF, 16, 0, 0,    0,    0x01,
+                           0x14, 0x01, 0xFD, 0,    8,    0,  0, 0x72, 0x03, 0x16,
+                           0x05, 0x50, 1,    2,    3,    4,  5, 6,    0xFF};
 // What the I/O base dialog writes for analog modules in base 1 slots 0 and 3.
 const Bytes kWritten = {0x71, 0x00, 0x10, 0x01, 0x89, 0x03, 0x10, 0x01, 0xCA, 0xFF, 0xFF};
 
@@ -155,9 +155,9 @@ TEST_P(BaseDefTest, WriteStoresTheStreamAndTheModuleAnswersWithIt) {
     ASSERT_NE(dev, nullptr);
     uint8_t echo[64];
     uint16_t size = sizeof echo;
-    ASSERT_EQ(NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()), echo,
-                              &size),
-              0);
+    ASSERT_EQ(
+        NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()), echo, &size),
+        0);
     Bytes expected{0x0F, 0x00, static_cast<uint8_t>(kWritten.size()), 0x00};
     expected.insert(expected.end(), kWritten.begin(), kWritten.end());
     EXPECT_EQ(state(0).lastRequest, expected);
@@ -173,14 +173,14 @@ TEST_P(BaseDefTest, WriteStoresTheStreamAndTheModuleAnswersWithIt) {
     EXPECT_EQ(Bytes(buffer, buffer + size), kExtended);
 
     // Without a response buffer only the result comes back; a short one is cut.
-    EXPECT_EQ(NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()),
-                              nullptr, nullptr),
+    EXPECT_EQ(NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()), nullptr,
+                              nullptr),
               0);
     size = 4;
     std::memset(echo, 0xEE, sizeof echo);
-    EXPECT_EQ(NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()), echo,
-                              &size),
-              NLIE_BUFFER_TOO_SMALL);
+    EXPECT_EQ(
+        NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()), echo, &size),
+        NLIE_BUFFER_TOO_SMALL);
     EXPECT_EQ(size, 4);
     EXPECT_EQ(Bytes(echo, echo + 4), Bytes(kWritten.begin(), kWritten.begin() + 4));
     EXPECT_EQ(echo[4], 0xEE);
@@ -189,8 +189,8 @@ TEST_P(BaseDefTest, WriteStoresTheStreamAndTheModuleAnswersWithIt) {
 TEST_P(BaseDefTest, InitialiseForgetsTheWrittenDefinition) {
     NLIDevice* dev = open(0);
     ASSERT_NE(dev, nullptr);
-    ASSERT_EQ(NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()),
-                              nullptr, nullptr),
+    ASSERT_EQ(NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()), nullptr,
+                              nullptr),
               0);
     uint8_t buffer[600];
     uint16_t size = sizeof buffer;
@@ -216,9 +216,9 @@ TEST_P(BaseDefTest, WriteSizeLimitDependsOnTheHeader) {
     stream[limit] = 0xFF;
 
     size_t before = state(0).lastRequest.size();
-    EXPECT_EQ(NLIWriteBaseDef(dev, stream.data(), static_cast<uint16_t>(limit + 1), nullptr,
-                              nullptr),
-              NLIE_DATA_TOO_LARGE);
+    EXPECT_EQ(
+        NLIWriteBaseDef(dev, stream.data(), static_cast<uint16_t>(limit + 1), nullptr, nullptr),
+        NLIE_DATA_TOO_LARGE);
     EXPECT_EQ(state(0).lastRequest.size(), before) << "nothing was sent";
 
     EXPECT_EQ(NLIWriteBaseDef(dev, stream.data(), limit, nullptr, nullptr), 0);
@@ -241,8 +241,8 @@ TEST_P(BaseDefTest, WriteWaitsForASlowCompletionBeyondTheDeviceTimeout) {
     change(0, [](nlisim::BaseState& s) { s.writeDelayMs = 300; });
     NLIDevice* dev = open(0, 100, 0);
     ASSERT_NE(dev, nullptr);
-    EXPECT_EQ(NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()),
-                              nullptr, nullptr),
+    EXPECT_EQ(NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()), nullptr,
+                              nullptr),
               0);
     EXPECT_EQ(dev->timeoutMs, 100) << "the device time-out is not raised for the write";
 }
@@ -256,8 +256,8 @@ TEST_P(BaseDefTest, SilentModuleTimesOut) {
     uint8_t buffer[100] = {};
     uint16_t size = sizeof buffer;
     EXPECT_EQ(NLIReadBaseDef(dev, buffer, &size), NLIE_TIMEOUT);
-    EXPECT_EQ(NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()),
-                              nullptr, nullptr),
+    EXPECT_EQ(NLIWriteBaseDef(dev, kWritten.data(), static_cast<uint16_t>(kWritten.size()), nullptr,
+                              nullptr),
               NLIE_TIMEOUT);
 }
 
@@ -275,15 +275,15 @@ TEST(BaseStreamGrammar, WalksToTheEndCommand) {
         {{0xFF}, true},
         {{0xF0}, true},
         {{}, false},
-        {{0x00}, false},                                 // no end command
-        {{0x10, 0x02, 0xBF, 0xFF}, true},                 // item with two further bytes
-        {{0x11, 0x02, 0xBF, 0xFF}, false},                // the item swallows the end command
-        {{0x52, 1, 2, 3, 4, 0xFF}, true},                 // command 5: value x 2 in nibble form
-        {{0x81, 1, 2, 3, 4, 0xFF}, true},                 // command 8: value x 4
-        {{0xB3, 1, 2, 3, 0x0F}, true},                    // byte form after three skipped bytes
-        {{0xB0, 0x05, 0x02, 1, 2, 0x0F, 0x00}, true},     // byte form: command 5 skips value
-        {{0xB0, 0x20, 0x00, 0x0F}, true},                 // byte form: command above 15 ignored
-        {{0xB0, 0x01, 0x00, 0x01, 0x0F}, false},          // item of 2 further bytes eats it all
+        {{0x00}, false},                              // no end command
+        {{0x10, 0x02, 0xBF, 0xFF}, true},             // item with two further bytes
+        {{0x11, 0x02, 0xBF, 0xFF}, false},            // the item swallows the end command
+        {{0x52, 1, 2, 3, 4, 0xFF}, true},             // command 5: value x 2 in nibble form
+        {{0x81, 1, 2, 3, 4, 0xFF}, true},             // command 8: value x 4
+        {{0xB3, 1, 2, 3, 0x0F}, true},                // byte form after three skipped bytes
+        {{0xB0, 0x05, 0x02, 1, 2, 0x0F, 0x00}, true}, // byte form: command 5 skips value
+        {{0xB0, 0x20, 0x00, 0x0F}, true},             // byte form: command above 15 ignored
+        {{0xB0, 0x01, 0x00, 0x01, 0x0F}, false},      // item of 2 further bytes eats it all
     };
     for (const Case& c : cases)
         EXPECT_EQ(nlisim::BaseState::parses(c.stream), c.parses)

@@ -30,7 +30,8 @@ class BaseIOTest : public testsupport::SimFixture {
     void SetUp() override { startJson(kPlant); }
 
     nlisim::BaseState state() {
-        return sim().withModule(0, [](nlisim::Module& m) { return m.feature<nlisim::BaseState>(); });
+        return sim().withModule(0,
+                                [](nlisim::Module& m) { return m.feature<nlisim::BaseState>(); });
     }
     template <class F> void change(F fn) {
         sim().withModule(0, [&](nlisim::Module& m) { fn(m.feature<nlisim::BaseState>()); });

@@ -37,8 +37,15 @@ uint16_t crc16(const uint8_t* p, size_t n) {
 
 // A whole answer packet: header with the sequence, CRC and length, then the payload.
 Bytes packet(uint16_t sequence, const Bytes& payload) {
-    Bytes p{0x4B, 0x56, 0x52, static_cast<uint8_t>(sequence), static_cast<uint8_t>(sequence >> 8),
-            0, 0, static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8)};
+    Bytes p{0x4B,
+            0x56,
+            0x52,
+            static_cast<uint8_t>(sequence),
+            static_cast<uint8_t>(sequence >> 8),
+            0,
+            0,
+            static_cast<uint8_t>(payload.size()),
+            static_cast<uint8_t>(payload.size() >> 8)};
     p.insert(p.end(), payload.begin(), payload.end());
     uint16_t crc = crc16(p.data() + 9, p.size() - 9);
     p[5] = static_cast<uint8_t>(crc);
@@ -89,8 +96,8 @@ class ScriptedModule {
             uint8_t buffer[2048];
             sockaddr_in from{};
             socklen_t len = sizeof from;
-            ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
-                                 &len);
+            ssize_t n =
+                recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
             if (n < 9) continue;
             uint16_t sequence = static_cast<uint16_t>(buffer[3] | (buffer[4] << 8));
             Bytes payload(buffer + 9, buffer + n);
@@ -138,7 +145,8 @@ class AnswerBoundsTest : public ::testing::Test {
     void answer(std::vector<Bytes> payloads) {
         module_.script([payloads](uint16_t sequence, const Bytes&) {
             std::vector<Bytes> out;
-            for (const Bytes& p : payloads) out.push_back(packet(sequence, p));
+            for (const Bytes& p : payloads)
+                out.push_back(packet(sequence, p));
             return out;
         });
     }
@@ -155,8 +163,8 @@ const Bytes kStatusOk = {0x00, 0x00};
 TEST_F(AnswerBoundsTest, AnswerShorterThanItsHeaderIsRefused) {
     SetCRCMode(0); // with the check on, the engine itself refuses such a packet
     module_.script([](uint16_t sequence, const Bytes&) {
-        return std::vector<Bytes>{
-            {0x4B, 0x56, 0x52, static_cast<uint8_t>(sequence), static_cast<uint8_t>(sequence >> 8)}};
+        return std::vector<Bytes>{{0x4B, 0x56, 0x52, static_cast<uint8_t>(sequence),
+                                   static_cast<uint8_t>(sequence >> 8)}};
     });
     uint8_t buffer[16];
     std::memset(buffer, 0xEE, sizeof buffer);

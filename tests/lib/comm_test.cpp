@@ -67,27 +67,39 @@ TEST_F(CommTest, RequestsCarryTheirSubFunctionAndPort) {
     uint16_t size = 4;
     const Case cases[] = {
         {"WriteComm", [&] { return NLIWriteComm(dev, 1, &one); }, {0x23, 0x01, 0x01, 0x00, 0x41}},
-        {"ReadComm", [&] { size = 4; return NLIReadComm(dev, &size, buffer); },
+        {"ReadComm",
+         [&] {
+             size = 4;
+             return NLIReadComm(dev, &size, buffer);
+         },
          {0x23, 0x02, 0x04, 0x00}},
         {"GetRXAvailable", [&] { return NLIGetRXAvailable(dev, &word); }, {0x23, 0x03}},
         {"FlushRXQueue", [&] { return NLIFlushRXQueue(dev); }, {0x23, 0x04}},
         {"SetupSerialPort", [&] { return NLISetupSerialPort(dev, kSetup9600, 0); }, setupPlain},
         {"GetTXLeft", [&] { return NLIGetTXLeft(dev, &word); }, {0x23, 0x06}},
-        {"ReadSerialPortSetup", [&] { return NLIReadSerialPortSetup(dev, buffer); },
+        {"ReadSerialPortSetup",
+         [&] { return NLIReadSerialPortSetup(dev, buffer); },
          {0x23, 0x07, 0x00, 0x00}},
-        {"AccessComm", [&] { return NLIAccessComm(dev, 1, &one, nullptr, nullptr); },
+        {"AccessComm",
+         [&] { return NLIAccessComm(dev, 1, &one, nullptr, nullptr); },
          {0x23, 0x08, 0x01, 0x00, 0x41}},
-        {"WriteCommEx", [&] { return NLIWriteCommEx(dev, 2, 1, &one); },
+        {"WriteCommEx",
+         [&] { return NLIWriteCommEx(dev, 2, 1, &one); },
          {0x23, 0x81, 0x01, 0x01, 0x00, 0x41}},
-        {"ReadCommEx", [&] { size = 4; return NLIReadCommEx(dev, 2, &size, buffer); },
+        {"ReadCommEx",
+         [&] {
+             size = 4;
+             return NLIReadCommEx(dev, 2, &size, buffer);
+         },
          {0x23, 0x82, 0x01, 0x04, 0x00}},
-        {"GetRXAvailableEx", [&] { return NLIGetRXAvailableEx(dev, 2, &word); },
+        {"GetRXAvailableEx",
+         [&] { return NLIGetRXAvailableEx(dev, 2, &word); },
          {0x23, 0x83, 0x01}},
         {"FlushRXQueueEx", [&] { return NLIFlushRXQueueEx(dev, 2); }, {0x23, 0x84, 0x01}},
-        {"SetupSerialPortEx", [&] { return NLISetupSerialPortEx(dev, 2, kSetup9600, 0); },
-         setupEx},
+        {"SetupSerialPortEx", [&] { return NLISetupSerialPortEx(dev, 2, kSetup9600, 0); }, setupEx},
         {"GetTXLeftEx", [&] { return NLIGetTXLeftEx(dev, 2, &word); }, {0x23, 0x86, 0x01}},
-        {"ReadSerialPortSetupEx", [&] { return NLIReadSerialPortSetupEx(dev, 2, buffer); },
+        {"ReadSerialPortSetupEx",
+         [&] { return NLIReadSerialPortSetupEx(dev, 2, buffer); },
          {0x23, 0x87, 0x01, 0x00, 0x00}},
         {"FlushTXQueueEx", [&] { return NLIFlushTXQueueEx(dev, 2); }, {0x23, 0x89, 0x01}},
     };
@@ -177,7 +189,8 @@ TEST_F(CommTest, ReadTakesNoMoreThanAsked) {
     uint16_t size = 50;
     ASSERT_EQ(NLIReadComm(dev, &size, buffer), 0);
     ASSERT_EQ(size, 50);
-    for (int i = 0; i < 50; ++i) EXPECT_EQ(buffer[i], i);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(buffer[i], i);
     EXPECT_EQ(buffer[50], 0xEE);
 
     uint16_t waiting = 0;
@@ -368,7 +381,8 @@ TEST_F(CommTest, SilentModuleTimesOutOnEveryCall) {
         {"AccessComm", [&] { return NLIAccessComm(dev, 1, &one, &size, buffer); }},
         {"FlushTXQueueEx", [&] { return NLIFlushTXQueueEx(dev, 1); }},
     };
-    for (const auto& [name, call] : calls) EXPECT_EQ(call(), NLIE_TIMEOUT) << name;
+    for (const auto& [name, call] : calls)
+        EXPECT_EQ(call(), NLIE_TIMEOUT) << name;
 }
 
 TEST(CommPlantFile, PortsSurviveASave) {

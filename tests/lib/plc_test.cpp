@@ -144,9 +144,7 @@ TEST_F(PlcTest, FinalAnswerStatusAndKindAreChecked) {
     change([](nlisim::PlcState& s) { s.completionStatus = NLIE_TIMEOUT_ERROR; });
     EXPECT_EQ(NLICCMRequest(dev, 0, 54, 15, 1, &code), NLIE_TIMEOUT_ERROR);
 
-    change([](nlisim::PlcState& s) {
-        s.completionStatus = 0x8123;
-    });
+    change([](nlisim::PlcState& s) { s.completionStatus = 0x8123; });
     EXPECT_EQ(NLICCMRequest(dev, 0, 54, 15, 1, &code), static_cast<int32_t>(0xFFFF8123u))
         << "module status sign-extended";
 
