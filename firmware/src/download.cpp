@@ -207,7 +207,11 @@ int32_t prepare(Job& job) {
         job.eraseStart = image.imageAddress;
         job.eraseSize = job.blockSize;
         if (job.runsOS) return quickBoot(job);
-        uint8_t sector = image.imageAddress == 0xE0000000 ? 0 : 1;
+        // The sector holding the block: 0 for E000:0000, 1 for F000:0000, and for a block
+        // elsewhere its own sector rather than F000's.
+        uint8_t sector = 1;
+        uint8_t found[kSectorCount];
+        if (SectorsForRange(image.imageAddress, 1, found) > 0) sector = found[0];
         report(job.observer, DownloadPhase::Erasing);
         int32_t rc = EraseSector(device, sector);
         if (failed(rc)) {
@@ -718,25 +722,41 @@ int32_t LoadAndProgram(NLIDevice* device, const std::string& path, DownloadObser
     return ProgramImage(device, image, observer);
 }
 
-int32_t ProgramImage(NLIDevice* device, LoadedImage& image, DownloadObserver* observer) {
-    if (device == nullptr || device->transport == nullptr) return NLIE_NULL_TRANSPORT;
-    // Refused before anything is sent: a kind without an erase range, and a length that would
-    // run past the buffer.
+namespace {
+
+// What is refused before anything is sent: a kind without an erase range, an image without
+// data (its area would be erased and nothing written in its place), a length that would run
+// past the buffer.
+int32_t checkImage(const LoadedImage& image) {
     uint16_t kind = image.header.imageKind;
     if (kind != IMAGE_OS_BLOCK && kind != IMAGE_BOOT_LOADER && kind != IMAGE_OS) {
         FirmwareTrace("\nUnknown image kind: %u.", static_cast<unsigned>(kind));
         return kInvalidFileFormat;
     }
+    if (image.imageLength == 0 || image.imageAddress == kNoAddress) {
+        FirmwareTrace("\nThe image holds no data.");
+        return kInvalidFileFormat;
+    }
     if (image.buffer == nullptr || image.imageLength > image.capacity ||
         image.capacity % 2 != 0 || image.capacity < 0x10000)
         return kRamAllocateError;
+    return 0;
+}
+
+} // namespace
+
+int32_t ProgramImage(NLIDevice* device, LoadedImage& image, DownloadObserver* observer) {
+    if (device == nullptr || device->transport == nullptr) return NLIE_NULL_TRANSPORT;
+    int32_t rc = checkImage(image);
+    if (rc != 0) return rc;
+    uint16_t kind = image.header.imageKind;
 
     if (!IsDeviceAvailable(device, true)) {
         FirmwareTrace("\nDevice is not available");
         return kDeviceNotResponding;
     }
     Job job{device, image, observer};
-    int32_t rc = IsLinearAddressing(device, &job.linear);
+    rc = IsLinearAddressing(device, &job.linear);
     if (failed(rc)) return rc;
     if (kind == IMAGE_OS_BLOCK) {
         if (job.linear) {
@@ -797,11 +817,8 @@ int32_t DownloadBinFile(NLIDevice* device, const std::string& path, DownloadObse
     image.capacity = kImageBufferSize;
     int32_t rc = LoadImageFile(path, image);
     if (failed(rc)) return rc;
-    uint16_t kind = image.header.imageKind;
-    if (kind != IMAGE_OS_BLOCK && kind != IMAGE_BOOT_LOADER && kind != IMAGE_OS) {
-        FirmwareTrace("\nUnknown image kind: %u.", static_cast<unsigned>(kind));
-        return kInvalidFileFormat;
-    }
+    rc = checkImage(image);
+    if (rc != 0) return rc;
 
     if (!IsDeviceAvailable(device, true)) return kDeviceNotResponding;
     uint8_t version[kVersionInfoRoom] = {};

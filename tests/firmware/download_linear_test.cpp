@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 
 using namespace flashtest;
 using firmware::DownloadBinFile;
@@ -168,6 +169,32 @@ TEST_F(LinearDownload, DroppedRequestsNeverGiveAFalseSuccess) {
     }
     // Three re-sends per request make a failure at 5% rare; both failing means a fault.
     EXPECT_GE(completed, 1);
+}
+
+// A file that loads but holds no data would have the OS area erased and nothing written.
+TEST_F(LinearDownload, EmptyImageIsRefusedBeforeAnythingIsSent) {
+    startModules({linearModule(kMac)});
+    NLIDevice* dev = openDevice(0);
+    ASSERT_NE(dev, nullptr);
+    firmware::BinFileHeader h{};
+    h.imageKind = firmware::IMAGE_OS;
+    h.targetPlatform = 3;
+    h.targetFamily = 2;
+    h.formatVersionMajor = 4;
+    h.formatVersionMinor = 4;
+    h.dataFormat = firmware::FORMAT_BLOCKS;
+    Bytes file(sizeof h);
+    std::memcpy(file.data(), &h, sizeof h);
+    for (char c : std::string("B000FF\n")) file.push_back(static_cast<uint8_t>(c));
+    for (uint32_t v : {0xA0008000u, 0u, 0u, 0xA0008000u, 0u}) fwtest::appendU32(file, v);
+    std::string path = dir_ / "empty.bin";
+    fwtest::writeFile(path, file);
+    Expected e = loadExpected(path);
+    ASSERT_EQ(e.imageLength, 0u);
+    uint32_t before = requestsReceived(0);
+
+    EXPECT_EQ(DownloadBinFile(dev, path), firmware::kInvalidFileFormat);
+    EXPECT_EQ(requestsReceived(0), before);
 }
 
 } // namespace

@@ -327,4 +327,31 @@ TEST_F(SegmentedDownload, PlainOnlyModuleIsProgrammedWithoutScrambling) {
     EXPECT_GT(sim().counters().scrambledIgnored, 0u);
 }
 
+// The sector erased at once is the block's own: for a block outside E000 and F000 that is not
+// F000's sector 1, which may hold the running operating system.
+TEST_F(SegmentedDownload, BlockElsewhereErasesItsOwnSector) {
+    startModules({segmentedModule(kMac)});
+    NLIDevice* dev = openDevice(0);
+    ASSERT_NE(dev, nullptr);
+    const uint8_t mark[2] = {0x12, 0x34};
+    ASSERT_EQ(firmware::WriteFlashSeg(dev, 0xF0000000, mark, 2), 0);
+    std::string path =
+        writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 9}),
+                   {ImageChunk{0xD0000, codeBytes(0x800, 15)}});
+    Expected e = loadExpected(path);
+    ASSERT_EQ(e.imageAddress, 0xD0000000u);
+
+    // The simulated loader starts an OS from the E000 and F000 blocks only.
+    EXPECT_EQ(DownloadBinFile(dev, path), firmware::kOsNotRunning);
+
+    EXPECT_EQ(firstDifference(flashAt(0, 0xD0000000, e.imageLength), e.buffer.data(),
+                              e.imageLength),
+              -1);
+    EXPECT_EQ(flashAt(0, 0xF0000000, 2), (Bytes{0x12, 0x34}));
+    onBoot(0, [](nlisim::BootLoader& b, nlisim::Module&) {
+        EXPECT_EQ(b.eraseLog, (std::vector<int>{5, 5}));
+        return 0;
+    });
+}
+
 } // namespace
