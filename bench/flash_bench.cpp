@@ -44,7 +44,8 @@ double now() {
 std::vector<uint8_t> code(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<uint8_t> b(n);
-    for (auto& x : b) x = static_cast<uint8_t>(rng() % 0xFF);
+    for (auto& x : b)
+        x = static_cast<uint8_t>(rng() % 0xFF);
     return b;
 }
 
@@ -89,8 +90,8 @@ std::vector<uint8_t> segmentRecordFile(size_t size) {
         uint16_t wantSegment = static_cast<uint16_t>((linear >> 16) << 12);
         if (wantSegment != segment) {
             segment = wantSegment;
-            uint8_t rec[7] = {2, 0, 0, 2, static_cast<uint8_t>(segment >> 8),
-                              static_cast<uint8_t>(segment), 0};
+            uint8_t rec[7] = {
+                2, 0, 0, 2, static_cast<uint8_t>(segment >> 8), static_cast<uint8_t>(segment), 0};
             f.insert(f.end(), rec, rec + 7);
         }
         uint16_t offset = static_cast<uint16_t>(linear & 0xFFFF);
@@ -123,8 +124,8 @@ LoadTimes timeLoad(const std::string& path, uint8_t* buffer, int runs) {
         uint16_t crc;
         uint32_t run, address, length;
         double t2 = now();
-        int32_t rc = firmware::LoadBinFile(buffer, firmware::kImageBufferSize, f, header, crc,
-                                           run, address, length);
+        int32_t rc = firmware::LoadBinFile(buffer, firmware::kImageBufferSize, f, header, crc, run,
+                                           address, length);
         double t3 = now();
         std::fclose(f);
         if (rc != 0) fail("LoadBinFile", rc);
@@ -240,8 +241,8 @@ int main(int argc, char** argv) {
     for (auto [name, path] : {std::pair<const char*, std::string>{"format 0", format0},
                               std::pair<const char*, std::string>{"format 1", format1}}) {
         LoadTimes t = timeLoad(path, buffer.get(), 5);
-        std::printf("  %s  load %7.2f ms   read %6.2f ms   load / read %6.1f\n", name,
-                    t.load * 1e3, t.read * 1e3, t.load / t.read);
+        std::printf("  %s  load %7.2f ms   read %6.2f ms   load / read %6.1f\n", name, t.load * 1e3,
+                    t.read * 1e3, t.load / t.read);
         std::remove(path.c_str());
     }
     std::remove(imagePath.c_str());

@@ -34,16 +34,21 @@ constexpr int kRaisedNice = -10;            // the priority the boot-loader catc
 
 DownloadTimings gTimings;
 
-uint16_t getU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t getU16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t getU32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 void putU32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-bool failed(int32_t result) { return NLI_FAILED(result); }
+bool failed(int32_t result) {
+    return NLI_FAILED(result);
+}
 
 uint32_t nowMs() {
     timespec ts{};
@@ -53,7 +58,9 @@ uint32_t nowMs() {
 }
 
 // True once now has reached deadline (wrap-around safe).
-bool reached(uint32_t deadline) { return static_cast<int32_t>(nowMs() - deadline) >= 0; }
+bool reached(uint32_t deadline) {
+    return static_cast<int32_t>(nowMs() - deadline) >= 0;
+}
 
 void sleepMs(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
@@ -122,7 +129,8 @@ class DeviceSettings {
 // outlive the download.
 class TransportRestore {
   public:
-    explicit TransportRestore(NLITransport* transport) : transport_(transport), saved_(*transport) {}
+    explicit TransportRestore(NLITransport* transport)
+        : transport_(transport), saved_(*transport) {}
     ~TransportRestore() { *transport_ = saved_; }
     TransportRestore(const TransportRestore&) = delete;
     TransportRestore& operator=(const TransportRestore&) = delete;
@@ -165,7 +173,9 @@ struct Job {
     uint32_t blockSize = 0;
 };
 
-uint16_t kindOf(const LoadedImage& image) { return image.header.imageKind; }
+uint16_t kindOf(const LoadedImage& image) {
+    return image.header.imageKind;
+}
 
 int32_t quickBoot(Job& job) {
     NLIDevice* device = job.device;
@@ -288,9 +298,8 @@ int32_t checkPlan(Job& job) {
     }
     if (touchesArea(image.imageAddress, size, layout.addressArea, 6)) {
         if (layout.addressArea < image.imageAddress) return kAddressOutOfRange;
-        length = std::max<uint64_t>(length,
-                                    static_cast<uint64_t>(layout.addressArea) -
-                                        image.imageAddress + 6);
+        length = std::max<uint64_t>(length, static_cast<uint64_t>(layout.addressArea) -
+                                                image.imageAddress + 6);
     }
     if (length > image.capacity) return kAddressOutOfRange;
     if (kindOf(image) == IMAGE_BOOT_LOADER) {
@@ -417,8 +426,7 @@ int32_t finishBlock(Job& job) {
     LoadedImage& image = job.image;
     report(job.observer, DownloadPhase::Restarting);
     RebootModule(device, job.linear);
-    sleepMs(onSerialLink(device) ? gTimings.blockRebootPauseSerialMs
-                                 : gTimings.blockRebootPauseMs);
+    sleepMs(onSerialLink(device) ? gTimings.blockRebootPauseSerialMs : gTimings.blockRebootPauseMs);
     if (!waitAvailable(device, true, gTimings.comeBackMs)) {
         FirmwareTrace("- Error updating the OS Signature");
         return kOsDidNotBoot;
@@ -559,9 +567,12 @@ int32_t programLocked(Job& job) {
         if (rc != 0) return rc;
     }
     switch (kindOf(image)) {
-    case IMAGE_OS_BLOCK: return finishBlock(job);
-    case IMAGE_BOOT_LOADER: return finishBootLoader(job);
-    default: return finishOS(job);
+    case IMAGE_OS_BLOCK:
+        return finishBlock(job);
+    case IMAGE_BOOT_LOADER:
+        return finishBootLoader(job);
+    default:
+        return finishOS(job);
     }
 }
 
@@ -649,18 +660,28 @@ int32_t GetFlashLayout(NLIDevice* device, FlashLayout* layout) {
 
 const char* DownloadPhaseName(DownloadPhase phase) {
     switch (phase) {
-    case DownloadPhase::EnteringBootLoader: return "entering the boot loader";
-    case DownloadPhase::Erasing: return "erasing";
-    case DownloadPhase::Writing: return "writing";
-    case DownloadPhase::Verifying: return "verifying";
-    case DownloadPhase::Restarting: return "restarting";
-    case DownloadPhase::Confirming: return "confirming";
+    case DownloadPhase::EnteringBootLoader:
+        return "entering the boot loader";
+    case DownloadPhase::Erasing:
+        return "erasing";
+    case DownloadPhase::Writing:
+        return "writing";
+    case DownloadPhase::Verifying:
+        return "verifying";
+    case DownloadPhase::Restarting:
+        return "restarting";
+    case DownloadPhase::Confirming:
+        return "confirming";
     }
     return "?";
 }
 
-DownloadTimings GetDownloadTimings() { return gTimings; }
-void SetDownloadTimings(const DownloadTimings& timings) { gTimings = timings; }
+DownloadTimings GetDownloadTimings() {
+    return gTimings;
+}
+void SetDownloadTimings(const DownloadTimings& timings) {
+    gTimings = timings;
+}
 
 int32_t EnterBootLoader(NLIDevice* device, DownloadObserver* observer) {
     if (device == nullptr || device->transport == nullptr) return NLIE_NULL_TRANSPORT;
@@ -737,8 +758,8 @@ int32_t checkImage(const LoadedImage& image) {
         FirmwareTrace("\nThe image holds no data.");
         return kInvalidFileFormat;
     }
-    if (image.buffer == nullptr || image.imageLength > image.capacity ||
-        image.capacity % 2 != 0 || image.capacity < 0x10000)
+    if (image.buffer == nullptr || image.imageLength > image.capacity || image.capacity % 2 != 0 ||
+        image.capacity < 0x10000)
         return kRamAllocateError;
     return 0;
 }

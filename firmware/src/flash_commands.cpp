@@ -24,18 +24,27 @@ void putU16(uint8_t* p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 void putU32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint16_t getU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t getU16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t getU32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-uint16_t segmentOf(uint32_t packed) { return static_cast<uint16_t>(packed >> 16); }
-uint16_t offsetOf(uint32_t packed) { return static_cast<uint16_t>(packed & 0xFFFF); }
+uint16_t segmentOf(uint32_t packed) {
+    return static_cast<uint16_t>(packed >> 16);
+}
+uint16_t offsetOf(uint32_t packed) {
+    return static_cast<uint16_t>(packed & 0xFFFF);
+}
 
-bool failed(int32_t result) { return NLI_FAILED(result); }
+bool failed(int32_t result) {
+    return NLI_FAILED(result);
+}
 
 // One request under construction: the payload is appended after the device's header room.
 class Request {
@@ -141,7 +150,9 @@ const NLIKeyRecord kKeyRecord = [] {
 
 } // namespace
 
-const NLIKeyRecord& ScrambleKeyRecord() { return kKeyRecord; }
+const NLIKeyRecord& ScrambleKeyRecord() {
+    return kKeyRecord;
+}
 
 uint32_t NormalizeSegAddress(uint32_t address) {
     uint32_t carry = (address >> 16) & 0xF;
@@ -184,7 +195,8 @@ int32_t ReadLoaderInfo(NLIDevice* device, uint8_t* info, uint16_t capacity, uint
     uint16_t payload = length > NLI_HEADER_LENGTH ? length - NLI_HEADER_LENGTH : 0;
     if (received) *received = payload;
     if (payload < kLoaderInfoSize) return NLIE_SIZE_ERROR;
-    if (info) std::memcpy(info, answer + NLI_HEADER_LENGTH, payload < capacity ? payload : capacity);
+    if (info)
+        std::memcpy(info, answer + NLI_HEADER_LENGTH, payload < capacity ? payload : capacity);
     return rc;
 }
 
@@ -256,8 +268,8 @@ int32_t ReadMemLin(NLIDevice* device, uint32_t address, uint8_t* buffer, uint16_
     return readMemory(device, r, buffer, count);
 }
 
-int32_t CopyRamToFlashSeg(NLIDevice* device, uint32_t source, uint32_t destination,
-                          uint16_t length, uint16_t mode, uint32_t jump, bool completion) {
+int32_t CopyRamToFlashSeg(NLIDevice* device, uint32_t source, uint32_t destination, uint16_t length,
+                          uint16_t mode, uint32_t jump, bool completion) {
     Request r = command(device, 0xA8);
     r.u16(segmentOf(source)).u16(offsetOf(source));
     r.u16(segmentOf(destination)).u16(offsetOf(destination));
@@ -265,8 +277,8 @@ int32_t CopyRamToFlashSeg(NLIDevice* device, uint32_t source, uint32_t destinati
     return copyRamToFlash(device, r, completion);
 }
 
-int32_t CopyRamToFlashLin(NLIDevice* device, uint32_t source, uint32_t destination,
-                          uint16_t length, uint16_t mode, uint32_t jump, bool completion) {
+int32_t CopyRamToFlashLin(NLIDevice* device, uint32_t source, uint32_t destination, uint16_t length,
+                          uint16_t mode, uint32_t jump, bool completion) {
     Request r = command(device, 0xF8);
     r.u32(source).u32(destination).u16(length).u16(mode).u32(jump);
     return copyRamToFlash(device, r, completion);
@@ -317,8 +329,7 @@ int32_t WriteRam(NLIDevice* device, bool linear, uint32_t address, const uint8_t
 int32_t CopyRamToFlash(NLIDevice* device, bool linear, uint32_t source, uint32_t destination,
                        uint16_t length, uint16_t mode, uint32_t jump, bool completion) {
     return linear ? CopyRamToFlashLin(device, source, destination, length, mode, jump, completion)
-                  : CopyRamToFlashSeg(device, source, destination, length, mode, jump,
-                                      completion);
+                  : CopyRamToFlashSeg(device, source, destination, length, mode, jump, completion);
 }
 
 // ---------------------------------------------------------------------------------------------

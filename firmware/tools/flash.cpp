@@ -19,12 +19,13 @@ namespace {
 constexpr int kExitFailure = 1; // the module was not found or the download failed
 constexpr int kExitUsage = 2;   // the command line is wrong
 
-constexpr uint16_t kMaxModules = 500;    // room the application's scan gives a discovery
+constexpr uint16_t kMaxModules = 500;      // room the application's scan gives a discovery
 constexpr uint16_t kDeviceTimeoutMs = 100; // how the application opens a network module
 constexpr uint16_t kDeviceRetries = 3;
 constexpr int kBarWidth = 40;
 
-const char* const kUsage = R"(Usage: tessan3-flash [--broadcast a.b.c.d[:port]] [--trace] ETHERNET-ADDRESS FILE
+const char* const kUsage =
+    R"(Usage: tessan3-flash [--broadcast a.b.c.d[:port]] [--trace] ETHERNET-ADDRESS FILE
 
 Downloads the firmware or boot-loader image FILE (.bin) into the module with the Ethernet
 address ETHERNET-ADDRESS (00:E0:62:11:22:33, or "00 E0 62 11 22 33" as the module list shows
@@ -52,10 +53,14 @@ bool parseEthernetAddress(const std::string& text, uint8_t out[6]) {
     size_t pos = 0;
     char separator = 0;
     for (int i = 0; i < 6; ++i) {
-        if (i > 0 && pos < text.size() && (text[pos] == ':' || text[pos] == '-' || text[pos] == ' ')) {
-            if (i == 1) separator = text[pos];
-            else if (text[pos] != separator) return false;
-            while (pos < text.size() && text[pos] == separator) ++pos;
+        if (i > 0 && pos < text.size() &&
+            (text[pos] == ':' || text[pos] == '-' || text[pos] == ' ')) {
+            if (i == 1)
+                separator = text[pos];
+            else if (text[pos] != separator)
+                return false;
+            while (pos < text.size() && text[pos] == separator)
+                ++pos;
         } else if (i > 0 && separator != 0) {
             return false;
         }
@@ -169,7 +174,8 @@ int main(int argc, char** argv) {
                 broadcast = a.substr(std::strlen("--broadcast="));
             }
         } else if (a == "--") {
-            for (++i; i < argc; ++i) operands.push_back(argv[i]);
+            for (++i; i < argc; ++i)
+                operands.push_back(argv[i]);
         } else if (a.size() > 1 && a[0] == '-') {
             return usage(("unknown option " + a).c_str());
         } else {
@@ -219,7 +225,7 @@ int main(int argc, char** argv) {
         result = firmware::DownloadBinFile(&s.device, path, &progress);
     }
     if (trace) std::fputc('\n', stdout);
-    std::printf("%s: result %d (0x%X) %s\n", addressText(wanted).c_str(),
-                static_cast<int>(result), static_cast<unsigned>(result), ResultCodeName(result));
+    std::printf("%s: result %d (0x%X) %s\n", addressText(wanted).c_str(), static_cast<int>(result),
+                static_cast<unsigned>(result), ResultCodeName(result));
     return result == 0 ? 0 : kExitFailure;
 }

@@ -87,7 +87,7 @@ constexpr uint16_t kStatusLocation = 117;
 constexpr uint16_t kStatusData = 119;
 
 constexpr uint32_t kSegmentedSpace = 0x100000;
-constexpr uint32_t kQuickBootWord = 0xC192;     // linear address of 0000:C192
+constexpr uint32_t kQuickBootWord = 0xC192; // linear address of 0000:C192
 constexpr uint16_t kBootSignature = 0x5A5A;
 constexpr size_t kOsDefSize = 32;
 constexpr size_t kMaxReadAnswer = 1600 - 9;
@@ -104,7 +104,9 @@ constexpr Sector kSectors[19] = {
     {0x20000, 0x2FFFF}, {0x10000, 0x1FFFF}, {0x00000, 0x0FFFF},
 };
 
-[[noreturn]] void refuse(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void refuse(const std::string& what) {
+    throw std::runtime_error(what);
+}
 
 uint32_t packed(uint16_t segment, uint16_t offset) {
     return static_cast<uint32_t>(segment) << 16 | offset;
@@ -135,9 +137,12 @@ InfoAnswer answerValue(const Json& v, const std::string& w) {
 
 const char* answerText(InfoAnswer a) {
     switch (a) {
-    case InfoAnswer::Full: return "full";
-    case InfoAnswer::Short: return "short";
-    case InfoAnswer::None: return "none";
+    case InfoAnswer::Full:
+        return "full";
+    case InfoAnswer::Short:
+        return "short";
+    case InfoAnswer::None:
+        return "none";
     }
     return "full";
 }
@@ -160,8 +165,8 @@ constexpr LayoutField kLayoutFields[] = {
     {"addressBits", &BootLayout::addressBits},
     {"addressArea", &BootLayout::addressArea},
 };
-constexpr uint32_t kLayoutOffsets[] = {0x20,  0x24,  0x30,  0x40,  0x44,  0x80,
-                                       0x84,  0x140, 0x148, 0x14C, 0x154, 0x158};
+constexpr uint32_t kLayoutOffsets[] = {0x20, 0x24,  0x30,  0x40,  0x44,  0x80,
+                                       0x84, 0x140, 0x148, 0x14C, 0x154, 0x158};
 
 std::string hexText(const uint8_t* p, size_t n) {
     std::string s;
@@ -188,7 +193,8 @@ Bytes BootLayout::record() const {
     Bytes r(512, 0);
     for (size_t i = 0; i < std::size(kLayoutFields); ++i) {
         uint32_t v = this->*kLayoutFields[i].field;
-        for (int k = 0; k < 4; ++k) r[kLayoutOffsets[i] + k] = static_cast<uint8_t>(v >> (8 * k));
+        for (int k = 0; k < 4; ++k)
+            r[kLayoutOffsets[i] + k] = static_cast<uint8_t>(v >> (8 * k));
     }
     return r;
 }
@@ -202,10 +208,10 @@ BootLoader::BootLoader(Module& module) {
         doc = &*it;
         configured_ = true;
         if (!doc->is_object()) refuse(w + ": expected an object");
-        static const char* known[] = {"linear",    "loaderInfo", "flashLayout",   "layout",
-                                      "catchWindowMs", "eraseMs", "writeMs",      "copyMs",
-                                      "factoryOs", "identity",   "flash",         "corruptAddress",
-                                      "corruptReads"};
+        static const char* known[] = {
+            "linear",  "loaderInfo",     "flashLayout", "layout",    "catchWindowMs",
+            "eraseMs", "writeMs",        "copyMs",      "factoryOs", "identity",
+            "flash",   "corruptAddress", "corruptReads"};
         for (auto it2 = doc->begin(); it2 != doc->end(); ++it2)
             if (std::none_of(std::begin(known), std::end(known),
                              [&](const char* k) { return it2.key() == k; }))
@@ -280,9 +286,9 @@ BootLoader::BootLoader(Module& module) {
     // Memory.
     if (linear) {
         flashBase = layout.bootAreaBase;
-        uint64_t end = std::max<uint64_t>(
-            static_cast<uint64_t>(layout.bootAreaBase) + layout.bootAreaSize,
-            static_cast<uint64_t>(layout.osAreaBase) + layout.osAreaSize);
+        uint64_t end =
+            std::max<uint64_t>(static_cast<uint64_t>(layout.bootAreaBase) + layout.bootAreaSize,
+                               static_cast<uint64_t>(layout.osAreaBase) + layout.osAreaSize);
         if (end - flashBase > 64u * 1024 * 1024) refuse(w + ": flash above 64 MiB");
         flash.assign(static_cast<size_t>(end - flashBase), 0xFF);
         ramBase = layout.ramBuffer & 0xFFFF0000;
@@ -309,7 +315,8 @@ BootLoader::BootLoader(Module& module) {
         // A boot loader in its area, stamped with its version; the identity; the address.
         uint32_t boot = toLinear(layout.bootAreaBase);
         if (inFlash(boot, 256)) {
-            for (size_t i = 0; i < 64; ++i) flash[boot - flashBase + i] = static_cast<uint8_t>(i);
+            for (size_t i = 0; i < 64; ++i)
+                flash[boot - flashBase + i] = static_cast<uint8_t>(i);
             firmware::VersionTriple v;
             v.major = versions.boot.major;
             v.minor = versions.boot.minor;
@@ -339,7 +346,8 @@ void BootLoader::save(Json& moduleDoc) const {
            {"copyMs", copyMs},
            {"factoryOs", factoryOs}};
     Json l = Json::object();
-    for (const LayoutField& f : kLayoutFields) l[f.name] = hexAddress(layout.*f.field);
+    for (const LayoutField& f : kLayoutFields)
+        l[f.name] = hexAddress(layout.*f.field);
     b["layout"] = l;
     if (corruptReads != 0) {
         b["corruptAddress"] = hexAddress(corruptAddress);
@@ -415,13 +423,16 @@ bool BootLoader::eraseLinear(uint32_t first, uint32_t last, Module& module) {
 
 bool BootLoader::programLinear(uint32_t at, const uint8_t* data, size_t length, Module& module) {
     if (!inFlash(at, length)) return false;
-    for (size_t i = 0; i < length; ++i) flash[at - flashBase + i] &= data[i];
+    for (size_t i = 0; i < length; ++i)
+        flash[at - flashBase + i] &= data[i];
     flashChanged_ = flashChanged_ || length > 0;
     if (length > 0) touchOsArea(at, static_cast<uint32_t>(at + length - 1), module);
     return true;
 }
 
-bool BootLoader::inCatchWindow() const { return Clock::now() < windowEnd; }
+bool BootLoader::inCatchWindow() const {
+    return Clock::now() < windowEnd;
+}
 
 bool BootLoader::startOs(Module& module) {
     Versions& versions = module.feature<Versions>();
@@ -509,8 +520,10 @@ bool wellFormed(const Request& req, Reply& reply, size_t minimum) {
 // Commands of the other addressing mode are not implemented by this module's loader.
 bool rightMode(BootLoader& b, bool linearCommand, Reply& reply, bool isRead = false) {
     if (b.linear == linearCommand) return true;
-    if (isRead) reply.send({});
-    else reply.status(kStatusInvalid);
+    if (isRead)
+        reply.send({});
+    else
+        reply.status(kStatusInvalid);
     return false;
 }
 
@@ -558,8 +571,8 @@ void readMemory(Module& m, Reply& reply, uint32_t address, size_t count) {
     reply.send(*bytes);
 }
 
-void copyRamToFlash(Module& m, Reply& reply, uint32_t source, uint32_t destination,
-                    uint16_t length, uint16_t mode) {
+void copyRamToFlash(Module& m, Reply& reply, uint32_t source, uint32_t destination, uint16_t length,
+                    uint16_t mode) {
     BootLoader& b = m.feature<BootLoader>();
     if (length == 0) {
         // A jump: the restart (and the QuickBoot jump into the boot loader).
@@ -570,8 +583,8 @@ void copyRamToFlash(Module& m, Reply& reply, uint32_t source, uint32_t destinati
     uint32_t src = b.toLinear(source), dst = b.toLinear(destination);
     std::optional<Bytes> staged;
     if (src >= b.ramBase && static_cast<uint64_t>(src) + length <= b.ramBase + b.ram.size())
-        staged = Bytes(b.ram.begin() + (src - b.ramBase),
-                       b.ram.begin() + (src - b.ramBase + length));
+        staged =
+            Bytes(b.ram.begin() + (src - b.ramBase), b.ram.begin() + (src - b.ramBase + length));
     if (!staged || !b.inFlash(dst, length)) return reply.status(kStatusLocation);
     if (b.linear) {
         b.eraseLinear(dst, dst + length - 1, m);
@@ -599,25 +612,25 @@ void copyRamToFlash(Module& m, Reply& reply, uint32_t source, uint32_t destinati
 } // namespace
 
 NLISIM_REGISTER_HANDLERS {
-    setOsCommandHook([](Module& m, const Request&, Reply& reply, OsCommand command,
-                        uint32_t selector) {
-        BootLoader& b = m.feature<BootLoader>();
-        Versions& versions = m.feature<Versions>();
-        if (command == OsCommand::Reboot) {
-            reply.status(0);
-            b.restart(m);
+    setOsCommandHook(
+        [](Module& m, const Request&, Reply& reply, OsCommand command, uint32_t selector) {
+            BootLoader& b = m.feature<BootLoader>();
+            Versions& versions = m.feature<Versions>();
+            if (command == OsCommand::Reboot) {
+                reply.status(0);
+                b.restart(m);
+                return true;
+            }
+            if (selector != 0) return false;
+            // Selector 0 is answered only by a boot loader (3.0.0 or newer) that is running or has
+            // just been restarted; an answered request keeps the module in it.
+            if (versions.boot.major >= 3 && (!versions.osRunning || b.inCatchWindow())) {
+                versions.osRunning = false;
+                ++b.catches;
+                reply.status(0);
+            }
             return true;
-        }
-        if (selector != 0) return false;
-        // Selector 0 is answered only by a boot loader (3.0.0 or newer) that is running or has
-        // just been restarted; an answered request keeps the module in it.
-        if (versions.boot.major >= 3 && (!versions.osRunning || b.inCatchWindow())) {
-            versions.osRunning = false;
-            ++b.catches;
-            reply.status(0);
-        }
-        return true;
-    });
+        });
 
     registerHandler(0xAA, [](Module& m, const Request& req, Reply& reply) {
         if (!wellFormed(req, reply, 2)) return;

@@ -69,21 +69,23 @@ class BootLoader : public FeatureState {
     std::chrono::steady_clock::time_point windowEnd{};
     std::vector<int> eraseLog; // sector numbers erased (segmented), -1 per range (linear)
     uint32_t rangeErases = 0;
-    uint32_t flashWrites = 0;  // write-flash requests carried out
+    uint32_t flashWrites = 0; // write-flash requests carried out
     uint32_t ramWrites = 0;
     uint32_t reads = 0;
     uint32_t restarts = 0;
-    uint32_t catches = 0;      // NLISetOSLoad(0) answered in the boot loader
-    uint32_t quickBoots = 0;   // restarts that stayed in the boot loader for QuickBoot
-    uint32_t osStarts = 0;     // restarts that started an operating system from an OSDef
-    uint32_t bootCopies = 0;   // boot-loader images copied from RAM into flash
+    uint32_t catches = 0;    // NLISetOSLoad(0) answered in the boot loader
+    uint32_t quickBoots = 0; // restarts that stayed in the boot loader for QuickBoot
+    uint32_t osStarts = 0;   // restarts that started an operating system from an OSDef
+    uint32_t bootCopies = 0; // boot-loader images copied from RAM into flash
 
     // Module address (packed or plain, as the requests carry it) to linear address.
     uint32_t toLinear(uint32_t address) const;
     // The bytes at a module address, when they all lie in flash or all in RAM.
     std::optional<Bytes> read(uint32_t address, size_t length) const;
     // Flash contents at a module address (tests); empty when not all in flash.
-    Bytes flashAt(uint32_t address, size_t length) const { return read(address, length).value_or(Bytes{}); }
+    Bytes flashAt(uint32_t address, size_t length) const {
+        return read(address, length).value_or(Bytes{});
+    }
 
     // Flash operations on linear ranges; false when the range is not all flash.
     bool eraseLinear(uint32_t first, uint32_t lastInclusive, Module& module);

@@ -69,9 +69,9 @@ TEST_F(CatchBootLoader, ProgrammedOsSurvivesASavedPlantAndARestart) {
     startModules({segmentedModule(kMac)});
     NLIDevice* dev = openDevice(0);
     ASSERT_NE(dev, nullptr);
-    std::string path = writeImage(dir_, "os.bin",
-                                  spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 7, 11}),
-                                  {firmware::ImageChunk{0xF0000, codeBytes(0x2000, 41)}});
+    std::string path =
+        writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 7, 11}),
+                   {firmware::ImageChunk{0xF0000, codeBytes(0x2000, 41)}});
     Expected e = loadExpected(path);
     ASSERT_EQ(firmware::DownloadBinFile(dev, path), 0);
     uint8_t version[50] = {};
@@ -85,9 +85,8 @@ TEST_F(CatchBootLoader, ProgrammedOsSurvivesASavedPlantAndARestart) {
     start(nlisim::Plant::fromJson(saved));
     dev = openDevice(0);
     ASSERT_NE(dev, nullptr);
-    EXPECT_EQ(firstDifference(flashAt(0, 0xF0000000, e.imageLength), e.buffer.data(),
-                              e.imageLength),
-              -1);
+    EXPECT_EQ(
+        firstDifference(flashAt(0, 0xF0000000, e.imageLength), e.buffer.data(), e.imageLength), -1);
     ASSERT_EQ(NLIReboot(dev), 0);
     onBoot(0, [](nlisim::BootLoader& b, nlisim::Module&) {
         EXPECT_FALSE(b.factoryOs);

@@ -39,9 +39,8 @@ TEST_F(LinearDownload, OsImageWithEveryKindOfLayoutAnswer) {
         startModules({module});
         NLIDevice* dev = openDevice(0);
         ASSERT_NE(dev, nullptr);
-        std::string path =
-            writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS, 1, 3, 2, {2, 9, 1}),
-                       {ImageChunk{0xA0008000, codeBytes(0x10000, 11)}});
+        std::string path = writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS, 1, 3, 2, {2, 9, 1}),
+                                      {ImageChunk{0xA0008000, codeBytes(0x10000, 11)}});
         Expected e = loadExpected(path);
         Bytes bootArea = flashAt(0, 0xA0000000, 0x8000);
 
@@ -80,7 +79,8 @@ TEST_F(LinearDownload, BootLoaderImageIsStagedInRamAndCopiedByTheModule) {
 
     Bytes area = flashAt(0, 0xA0000000, 0x8000);
     EXPECT_EQ(firstDifference(area, e.buffer.data(), e.imageLength), -1);
-    for (size_t i = e.imageLength; i < 0x7FCC; ++i) ASSERT_EQ(area[i], 0xFF) << i;
+    for (size_t i = e.imageLength; i < 0x7FCC; ++i)
+        ASSERT_EQ(area[i], 0xFF) << i;
     EXPECT_EQ(Bytes(area.begin() + 0x7FCC, area.begin() + 0x7FEC), identity);
     EXPECT_EQ(Bytes(area.begin() + 0x7FFA, area.end()),
               (Bytes{0x00, 0xE0, 0x62, 0x44, 0x55, 0x66}));
@@ -103,14 +103,12 @@ TEST_F(LinearDownload, RefusedBeforeTheFlashChanges) {
     };
     const Case cases[] = {
         // Its OSDef, QuickBoot and confirmation exist only in the segmented commands.
-        {"block image", firmware::IMAGE_OS_BLOCK, 0xA0008000, 0x1000,
-         firmware::kInvalidFileFormat},
+        {"block image", firmware::IMAGE_OS_BLOCK, 0xA0008000, 0x1000, firmware::kInvalidFileFormat},
         // Larger than the RAM the module stages it in.
         {"boot loader too large", firmware::IMAGE_BOOT_LOADER, 0xA0000000, 0x9000,
          firmware::kAddressOutOfRange},
         // Past the end of the OS area, into flash nobody erased.
-        {"OS past its area", firmware::IMAGE_OS, 0xA0400000, 0x10000,
-         firmware::kAddressOutOfRange},
+        {"OS past its area", firmware::IMAGE_OS, 0xA0400000, 0x10000, firmware::kAddressOutOfRange},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -145,9 +143,8 @@ TEST_F(LinearDownload, DroppedRequestsNeverGiveAFalseSuccess) {
         startModules({module}, seed);
         NLIDevice* dev = openDevice(0);
         ASSERT_NE(dev, nullptr);
-        std::string path =
-            writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS, 1, 3, 2, {2, 9, 2}),
-                       {ImageChunk{0xA0008000, codeBytes(0x8000, 14)}});
+        std::string path = writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS, 1, 3, 2, {2, 9, 2}),
+                                      {ImageChunk{0xA0008000, codeBytes(0x8000, 14)}});
         Expected e = loadExpected(path);
 
         int32_t rc = DownloadBinFile(dev, path);
@@ -185,8 +182,10 @@ TEST_F(LinearDownload, EmptyImageIsRefusedBeforeAnythingIsSent) {
     h.dataFormat = firmware::FORMAT_BLOCKS;
     Bytes file(sizeof h);
     std::memcpy(file.data(), &h, sizeof h);
-    for (char c : std::string("B000FF\n")) file.push_back(static_cast<uint8_t>(c));
-    for (uint32_t v : {0xA0008000u, 0u, 0u, 0xA0008000u, 0u}) fwtest::appendU32(file, v);
+    for (char c : std::string("B000FF\n"))
+        file.push_back(static_cast<uint8_t>(c));
+    for (uint32_t v : {0xA0008000u, 0u, 0u, 0xA0008000u, 0u})
+        fwtest::appendU32(file, v);
     std::string path = dir_ / "empty.bin";
     fwtest::writeFile(path, file);
     Expected e = loadExpected(path);

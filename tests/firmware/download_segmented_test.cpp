@@ -158,7 +158,8 @@ TEST_F(SegmentedDownload, BootLoaderImageKeepsTheModuleIdentityAndAddress) {
     ASSERT_EQ(area.size(), 0x4000u);
     EXPECT_EQ(firstDifference(area, e.buffer.data(), e.imageLength), -1);
     // Staged RAM is not erased flash: the image's 0xFF bytes must arrive too.
-    for (size_t i = e.imageLength; i < 0x3FCC; ++i) ASSERT_EQ(area[i], 0xFF) << i;
+    for (size_t i = e.imageLength; i < 0x3FCC; ++i)
+        ASSERT_EQ(area[i], 0xFF) << i;
     EXPECT_EQ(Bytes(area.begin() + 0x3FCC, area.begin() + 0x3FD0), (Bytes{2, 1, 0x5A, 0x5A}));
     EXPECT_EQ(Bytes(area.begin() + 0x3FFA, area.end()),
               (Bytes{0x00, 0xE0, 0x62, 0x11, 0x22, 0x33}));
@@ -344,9 +345,8 @@ TEST_F(SegmentedDownload, BlockElsewhereErasesItsOwnSector) {
     // The simulated loader starts an OS from the E000 and F000 blocks only.
     EXPECT_EQ(DownloadBinFile(dev, path), firmware::kOsNotRunning);
 
-    EXPECT_EQ(firstDifference(flashAt(0, 0xD0000000, e.imageLength), e.buffer.data(),
-                              e.imageLength),
-              -1);
+    EXPECT_EQ(
+        firstDifference(flashAt(0, 0xD0000000, e.imageLength), e.buffer.data(), e.imageLength), -1);
     EXPECT_EQ(flashAt(0, 0xF0000000, 2), (Bytes{0x12, 0x34}));
     onBoot(0, [](nlisim::BootLoader& b, nlisim::Module&) {
         EXPECT_EQ(b.eraseLog, (std::vector<int>{5, 5}));

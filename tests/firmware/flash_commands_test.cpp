@@ -211,7 +211,8 @@ TEST_F(FlashCommands, ShortReadIsAnError) {
     EXPECT_EQ(ReadMemLin(lin, 0x20000000, buffer, 16), NLIE_SIZE_ERROR);
     EXPECT_EQ(ReadMemLin(seg, 0xE0000000, buffer, 16), NLIE_SIZE_ERROR)
         << "a segmented loader does not know the linear read";
-    for (uint8_t b : buffer) EXPECT_EQ(b, 0xAB);
+    for (uint8_t b : buffer)
+        EXPECT_EQ(b, 0xAB);
     EXPECT_EQ(ReadMemSeg(seg, 0xF000FFF0, buffer, 16), 0);
 }
 
@@ -242,8 +243,7 @@ TEST_F(FlashCommands, RestartCommands) {
     RebootModule(seg, false);
     RebootModule(lin, true);
     for (size_t i = 0; i < 2; ++i)
-        EXPECT_EQ(onBoot(i, [](nlisim::BootLoader& b, nlisim::Module&) { return b.restarts; }),
-                  1u)
+        EXPECT_EQ(onBoot(i, [](nlisim::BootLoader& b, nlisim::Module&) { return b.restarts; }), 1u)
             << i;
 }
 

@@ -45,7 +45,8 @@ TEST(FlashTables, NormalizeSegAddress) {
         {0x8002FFFF, 0xA000FFFF}, {0x80077FFF, 0xF0007FFF}, {0xF0007FFF, 0xF0007FFF},
         {0x80010000, 0x90000000}, {0x0000FFFF, 0x0000FFFF}, {0x000F0000, 0xF0000000},
     };
-    for (const Case& c : cases) EXPECT_EQ(NormalizeSegAddress(c.in), c.out) << std::hex << c.in;
+    for (const Case& c : cases)
+        EXPECT_EQ(NormalizeSegAddress(c.in), c.out) << std::hex << c.in;
 }
 
 TEST(FlashTables, ImageChecksum) {
@@ -106,14 +107,16 @@ TEST(FlashTables, BuiltInLayouts) {
 TEST(FlashTables, LayoutRecordOffsets) {
     uint8_t record[kFlashLayoutSize] = {};
     const std::pair<uint32_t, uint32_t> fields[] = {
-        {0x20, 1}, {0x24, 2}, {0x30, 3}, {0x40, 4}, {0x44, 5}, {0x80, 6},
+        {0x20, 1}, {0x24, 2},  {0x30, 3},  {0x40, 4},   {0x44, 5},   {0x80, 6},
         {0x84, 7}, {0x140, 8}, {0x148, 9}, {0x14C, 10}, {0x154, 11}, {0x158, 12}};
-    for (auto [offset, value] : fields) record[offset] = static_cast<uint8_t>(value);
+    for (auto [offset, value] : fields)
+        record[offset] = static_cast<uint8_t>(value);
     FlashLayout l = FlashLayout::fromRecord(record);
-    const uint32_t got[] = {l.bootAreaBase, l.bootAreaSize, l.ramBuffer, l.osAreaBase,
-                            l.osAreaSize, l.identityArea, l.identityAreaSize, l.restartAddress,
-                            l.alignMask, l.addressMask, l.addressBits, l.addressArea};
-    for (size_t i = 0; i < std::size(got); ++i) EXPECT_EQ(got[i], i + 1) << i;
+    const uint32_t got[] = {l.bootAreaBase, l.bootAreaSize, l.ramBuffer,        l.osAreaBase,
+                            l.osAreaSize,   l.identityArea, l.identityAreaSize, l.restartAddress,
+                            l.alignMask,    l.addressMask,  l.addressBits,      l.addressArea};
+    for (size_t i = 0; i < std::size(got); ++i)
+        EXPECT_EQ(got[i], i + 1) << i;
     uint8_t again[kFlashLayoutSize] = {};
     l.toRecord(again);
     EXPECT_EQ(std::memcmp(record, again, sizeof record), 0);
@@ -127,11 +130,13 @@ TEST(FlashTables, OsDefRecordLayout) {
     d.crc = 0x0E0D;
     uint8_t b[32];
     std::memcpy(b, &d, sizeof b);
-    for (int i = 0; i < 14; ++i) EXPECT_EQ(b[i], i + 1) << i;
+    for (int i = 0; i < 14; ++i)
+        EXPECT_EQ(b[i], i + 1) << i;
     EXPECT_EQ(b[14], 0xFF); // BootSignature unset
     EXPECT_EQ(b[15], 0xFF);
     EXPECT_EQ(b[16], 0xFF); // confirmMark unset
-    for (int i = 18; i < 32; ++i) EXPECT_EQ(b[i], 0xFF) << i;
+    for (int i = 18; i < 32; ++i)
+        EXPECT_EQ(b[i], 0xFF) << i;
 }
 
 TEST(FlashTables, ScrambleKeyRecord) {

@@ -35,7 +35,8 @@ Outcome run(const fwtest::TempDir& dir, const std::string& command) {
     }
     char buf[4096];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
     int st = pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     r.err = slurp(errPath);
@@ -55,12 +56,14 @@ TEST_F(FlashTool, ProgramsAnImageBuiltFromObjcopyIntelHex) {
     startModules({segmentedModule("00:E0:62:11:22:33")});
     Bytes code = codeBytes(0x3000, 31);
     fwtest::writeFile(dir_ / "code.raw", code);
-    Outcome hex = run(dir_, std::string(TESSAN_OBJCOPY) + " -I binary -O ihex --change-addresses 0xF0000 " +
-                            (dir_ / "code.raw") + " " + (dir_ / "code.hex"));
+    Outcome hex =
+        run(dir_, std::string(TESSAN_OBJCOPY) + " -I binary -O ihex --change-addresses 0xF0000 " +
+                      (dir_ / "code.raw") + " " + (dir_ / "code.hex"));
     ASSERT_EQ(hex.status, 0) << hex.err;
-    Outcome mk = run(dir_, std::string(TESSAN3_MKIMAGE) +
-                           " --kind os-block --format 0 --platform 2 --family lcm --version 4.5.6 " +
-                           (dir_ / "code.hex") + " -o " + (dir_ / "os.bin"));
+    Outcome mk =
+        run(dir_, std::string(TESSAN3_MKIMAGE) +
+                      " --kind os-block --format 0 --platform 2 --family lcm --version 4.5.6 " +
+                      (dir_ / "code.hex") + " -o " + (dir_ / "os.bin"));
     ASSERT_EQ(mk.status, 0) << mk.err;
     Expected e = loadExpected(dir_ / "os.bin");
     ASSERT_EQ(e.imageAddress, 0xF0000000u);
@@ -106,7 +109,8 @@ TEST_F(FlashTool, ReportsFailures) {
         EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     }
-    Outcome bad = run(dir_, std::string(TESSAN3_FLASH) + " --broadcast 300.1.1.1 00:E0:62:11:22:33 x");
+    Outcome bad =
+        run(dir_, std::string(TESSAN3_FLASH) + " --broadcast 300.1.1.1 00:E0:62:11:22:33 x");
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("not a broadcast address"), std::string::npos) << bad.err;
 }

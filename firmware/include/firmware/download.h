@@ -30,7 +30,7 @@ struct FlashLayout {
     uint32_t alignMask = 0;        // bits that must be zero in the first device address
     uint32_t addressMask = 0;      // device address = (address AND addressMask) OR addressBits
     uint32_t addressBits = 0;
-    uint32_t addressArea = 0;      // 6 bytes filled from device-definition bytes 4 to 9
+    uint32_t addressArea = 0; // 6 bytes filled from device-definition bytes 4 to 9
 
     // Field offsets in the 512-byte record.
     static FlashLayout fromRecord(const uint8_t record[kFlashLayoutSize]);
@@ -61,7 +61,7 @@ inline constexpr uint32_t kQuickBootSource = 0x06000000;      // 0600:0000
 // setup item DT_BOOT_OS for an IMAGE_OS image.
 struct [[gnu::packed]] OSDef {
     uint32_t start = 0;
-    uint32_t end = 0;        // last image address
+    uint32_t end = 0; // last image address
     uint32_t runAddress = 0;
     uint16_t crc = 0;
     uint16_t bootSignature = kBootSignatureUnset; // the module sets it once its new OS started
@@ -92,15 +92,15 @@ class DownloadObserver {
 // Waits of the download (milliseconds); the defaults are the ones the modules need. Tests
 // against a simulated module shorten the fixed pauses.
 struct DownloadTimings {
-    uint32_t bootLoaderCatchMs = 60000;  // EnterBootLoader gives up after this
-    uint32_t restartIntervalMs = 100;    // EnterBootLoader restarts the module this often
-    uint32_t comeBackMs = 15000;         // a restarted module must answer within this
-    uint32_t blockRebootPauseMs = 500;   // after the restart ending an IMAGE_OS_BLOCK download
+    uint32_t bootLoaderCatchMs = 60000; // EnterBootLoader gives up after this
+    uint32_t restartIntervalMs = 100;   // EnterBootLoader restarts the module this often
+    uint32_t comeBackMs = 15000;        // a restarted module must answer within this
+    uint32_t blockRebootPauseMs = 500;  // after the restart ending an IMAGE_OS_BLOCK download
     uint32_t blockRebootPauseSerialMs = 750;
-    uint32_t osRebootPauseMs = 1500;     // after the restart ending an IMAGE_OS download
-    uint32_t osSettleMs = 1200;          // then before DT_BOOT_OS is read
+    uint32_t osRebootPauseMs = 1500; // after the restart ending an IMAGE_OS download
+    uint32_t osSettleMs = 1200;      // then before DT_BOOT_OS is read
     uint32_t osSettleSerialMs = 3000;
-    uint32_t bootOsReadMs = 10000;       // DT_BOOT_OS must be readable within this
+    uint32_t bootOsReadMs = 10000; // DT_BOOT_OS must be readable within this
 };
 DownloadTimings GetDownloadTimings();
 void SetDownloadTimings(const DownloadTimings& timings);

@@ -82,10 +82,10 @@ int32_t ReadMemSeg(NLIDevice* device, uint32_t address, uint8_t* buffer, uint16_
 int32_t ReadMemLin(NLIDevice* device, uint32_t address, uint8_t* buffer, uint16_t count);
 
 // Result: the status word of the acknowledgement, or of the completion when withCompletion.
-int32_t CopyRamToFlashSeg(NLIDevice* device, uint32_t source, uint32_t destination,
-                          uint16_t length, uint16_t mode, uint32_t jump, bool withCompletion);
-int32_t CopyRamToFlashLin(NLIDevice* device, uint32_t source, uint32_t destination,
-                          uint16_t length, uint16_t mode, uint32_t jump, bool withCompletion);
+int32_t CopyRamToFlashSeg(NLIDevice* device, uint32_t source, uint32_t destination, uint16_t length,
+                          uint16_t mode, uint32_t jump, bool withCompletion);
+int32_t CopyRamToFlashLin(NLIDevice* device, uint32_t source, uint32_t destination, uint16_t length,
+                          uint16_t mode, uint32_t jump, bool withCompletion);
 
 // Locks size bytes of module RAM; the RAM address, or 0 when refused or not answered.
 uint32_t LockRam(NLIDevice* device, uint16_t size);
