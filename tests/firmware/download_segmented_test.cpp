@@ -147,9 +147,11 @@ TEST_F(SegmentedDownload, BootLoaderImageKeepsTheModuleIdentityAndAddress) {
     startModules({module});
     NLIDevice* dev = openDevice(0);
     ASSERT_NE(dev, nullptr);
+    // A boot-loader image is never refused for the boot-loader version it names.
+    firmware::ImageSpec s = spec(firmware::IMAGE_BOOT_LOADER, 1, 2, 1, {3, 2, 0});
+    s.requiredBootVersion = {9, 9, 9};
     std::string path =
-        writeImage(dir_, "boot.bin", spec(firmware::IMAGE_BOOT_LOADER, 1, 2, 1, {3, 2, 0}),
-                   {ImageChunk{0xFC000000, codeBytes(0x3000, 5)}});
+        writeImage(dir_, "boot.bin", s, {ImageChunk{0xFC000000, codeBytes(0x3000, 5)}});
     Expected e = loadExpected(path);
 
     ASSERT_EQ(DownloadBinFile(dev, path), 0);
@@ -352,6 +354,28 @@ TEST_F(SegmentedDownload, BlockElsewhereErasesItsOwnSector) {
         EXPECT_EQ(b.eraseLog, (std::vector<int>{5, 5}));
         return 0;
     });
+}
+
+// Requests go out as broadcasts carrying the module's Ethernet address: the other modules of
+// the plant see them and must not act on them.
+TEST_F(SegmentedDownload, OnlyTheAddressedModuleIsProgrammed) {
+    startModules({segmentedModule("00:E0:62:11:22:30"), segmentedModule(kMac)});
+    NLIDevice* dev = openDevice(1);
+    ASSERT_NE(dev, nullptr);
+    Bytes untouched = flashAt(0, 0xE0000000, 0x20000);
+    std::string path =
+        writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 10}),
+                   {ImageChunk{0xF0000, codeBytes(0x1000, 16)}});
+    Expected e = loadExpected(path);
+
+    ASSERT_EQ(DownloadBinFile(dev, path), 0);
+
+    EXPECT_EQ(
+        firstDifference(flashAt(1, 0xF0000000, e.imageLength), e.buffer.data(), e.imageLength), -1);
+    EXPECT_EQ(flashAt(0, 0xE0000000, 0x20000), untouched);
+    EXPECT_EQ(onBoot(0, [](nlisim::BootLoader& b, nlisim::Module&) { return b.restarts; }), 0u);
+    EXPECT_EQ(osVersion(0).text(), "4.1.7");
+    EXPECT_EQ(osVersion(1).text(), "4.2.10");
 }
 
 } // namespace

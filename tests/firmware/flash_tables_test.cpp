@@ -146,4 +146,11 @@ TEST(FlashTables, ScrambleKeyRecord) {
     EXPECT_EQ(k.key[59], 0);
 }
 
+TEST(FlashTables, DeviceWithoutTransport) {
+    NLIDevice closed{};
+    EXPECT_EQ(DownloadBinFile(&closed, "/nonexistent.bin"), NLIE_NULL_TRANSPORT);
+    EXPECT_EQ(EnterBootLoader(&closed), NLIE_NULL_TRANSPORT);
+    EXPECT_FALSE(IsDeviceAvailable(&closed, true));
+}
+
 } // namespace
