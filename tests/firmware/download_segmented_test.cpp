@@ -15,6 +15,7 @@ using firmware::VersionTriple;
 namespace {
 
 constexpr const char* kMac = "00:E0:62:11:22:33";
+constexpr uint16_t kChunk = firmware::kChunkSegmented;
 
 class SegmentedDownload : public FlashFixture {};
 
@@ -376,6 +377,26 @@ TEST_F(SegmentedDownload, OnlyTheAddressedModuleIsProgrammed) {
     EXPECT_EQ(onBoot(0, [](nlisim::BootLoader& b, nlisim::Module&) { return b.restarts; }), 0u);
     EXPECT_EQ(osVersion(0).text(), "4.1.7");
     EXPECT_EQ(osVersion(1).text(), "4.2.10");
+}
+
+// An OS image outside the OS area lands on flash the download did not erase: programming
+// cannot set bits again, the read-back differs and the download ends with 216, not success.
+TEST_F(SegmentedDownload, WritingOverUnerasedFlashFailsTheVerify) {
+    startModules({segmentedModule(kMac)});
+    NLIDevice* dev = openDevice(0);
+    ASSERT_NE(dev, nullptr);
+    Bytes zeros(kChunk, 0x00);
+    ASSERT_EQ(firmware::WriteFlashSeg(dev, 0xF0008000, zeros.data(), kChunk), 0);
+    std::string path = writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS, 0, 2, 1, {4, 2, 11}),
+                                  {ImageChunk{0xF8000, codeBytes(0x400, 17)}});
+
+    EXPECT_EQ(DownloadBinFile(dev, path), firmware::kVerifyFailed);
+
+    EXPECT_EQ(flashAt(0, 0xF0008000, kChunk), zeros);
+    onBoot(0, [](nlisim::BootLoader& b, nlisim::Module&) {
+        EXPECT_EQ(b.flashWrites, 1u + 10u) << "the chunk was tried ten times";
+        return 0;
+    });
 }
 
 } // namespace
