@@ -20,6 +20,7 @@
 //   0xAD 0x52                       RAM lock status: status, locked (u8)
 // The commands of the other addressing mode are refused with status 113 (reads: an empty
 // answer). A read that does not lie wholly in flash or wholly in RAM gets an empty answer.
+// Plain broadcasts (without the module's Ethernet address) are ignored.
 //
 // Flash: erasing sets bytes to 0xFF (a segmented sector, or exactly the range on a linear
 // module); programming only clears bits (flash AND data), so programming over unerased flash
@@ -505,6 +506,9 @@ namespace {
 
 // The function code's complement and the minimum payload; false (and answered) when wrong.
 bool wellFormed(const Request& req, Reply& reply, size_t minimum) {
+    // A boot loader acts only on requests meant for it: a plain broadcast would otherwise
+    // program every module of the plant at once.
+    if (req.broadcast && !req.addressed) return false;
     const Bytes& p = req.payload;
     if (p.size() >= 2 && p[1] != static_cast<uint8_t>(0xFF - p[0])) {
         reply.status(kStatusInvalid);
@@ -613,7 +617,8 @@ void copyRamToFlash(Module& m, Reply& reply, uint32_t source, uint32_t destinati
 
 NLISIM_REGISTER_HANDLERS {
     setOsCommandHook(
-        [](Module& m, const Request&, Reply& reply, OsCommand command, uint32_t selector) {
+        [](Module& m, const Request& req, Reply& reply, OsCommand command, uint32_t selector) {
+            if (req.broadcast && !req.addressed) return false; // every module: the default
             BootLoader& b = m.feature<BootLoader>();
             Versions& versions = m.feature<Versions>();
             if (command == OsCommand::Reboot) {

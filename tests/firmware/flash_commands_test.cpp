@@ -247,4 +247,25 @@ TEST_F(FlashCommands, RestartCommands) {
             << i;
 }
 
+// Broadcast without a module's Ethernet address, a flash command would reach every module:
+// the boot loaders leave it alone.
+TEST_F(FlashCommands, PlainBroadcastsAreIgnored) {
+    startModules({segmentedModule(kSegMac), segmentedModule("00:E0:62:00:00:03")});
+    NLIDevice* dev = openDevice(0, 20, 0);
+    ASSERT_NE(dev, nullptr);
+    dev->addressedHeader = 0;
+    dev->headerLength = NLI_HEADER_LENGTH;
+    const uint8_t zero[2] = {0, 0};
+
+    EXPECT_EQ(WriteFlashSeg(dev, 0xE0000000, zero, 2), NLIE_TIMEOUT);
+    EXPECT_EQ(EraseSector(dev, 4), NLIE_TIMEOUT);
+
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(flashAt(i, 0xE0000000, 2), (Bytes{0xFF, 0xFF})) << i;
+        EXPECT_TRUE(onBoot(i, [](nlisim::BootLoader& b, nlisim::Module&) {
+            return b.eraseLog.empty();
+        })) << i;
+    }
+}
+
 } // namespace
