@@ -279,9 +279,10 @@ uint16_t RemoteMaster::tunnel(Module& host, const Request& request, const Bytes&
 }
 
 NLISIM_REGISTER_HANDLERS {
-    registerSlotDevice("remoteMaster", [](const Json& config, SharedRam&) {
-        return std::make_shared<RemoteMaster>(config, "remoteMaster");
-    });
+    registerSlotDevice("remoteMaster",
+                       [](const Json& config, SharedRam&, const std::string& what) {
+                           return std::make_shared<RemoteMaster>(config, what);
+                       });
 }
 
 } // namespace nlisim

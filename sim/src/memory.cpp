@@ -139,7 +139,7 @@ SharedRam loadSharedRam(const Json& s, const std::string& what) {
     if (auto it = s.find("contents"); it != s.end())
         loadContents(*it, ram.bytes, what + ": contents");
     for (const auto& [key, factory] : slotDeviceKinds())
-        if (auto it = s.find(key); it != s.end()) ram.device = factory(*it, ram);
+        if (auto it = s.find(key); it != s.end()) ram.device = factory(*it, ram, what + ": " + key);
     return ram;
 }
 

@@ -66,9 +66,10 @@ struct SharedRam {
     std::shared_ptr<SlotDevice> device; // null: plain memory
 };
 
-// A kind of slot device, built from its key in the slot's plant-file object.
-using SlotDeviceFactory =
-    std::function<std::shared_ptr<SlotDevice>(const Json& config, SharedRam& ram)>;
+// A kind of slot device, built from its key in the slot's plant-file object; what names that
+// key for error messages.
+using SlotDeviceFactory = std::function<std::shared_ptr<SlotDevice>(
+    const Json& config, SharedRam& ram, const std::string& what)>;
 void registerSlotDevice(const std::string& key, SlotDeviceFactory factory);
 
 class MemoryState : public FeatureState {
