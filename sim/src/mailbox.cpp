@@ -280,7 +280,11 @@ uint16_t RemoteMaster::tunnel(Module& host, const Request& request, const Bytes&
 
 NLISIM_REGISTER_HANDLERS {
     registerSlotDevice("remoteMaster",
-                       [](const Json& config, SharedRam&, const std::string& what) {
+                       [](const Json& config, SharedRam& ram, const std::string& what) {
+                           if (ram.bytes.size() < mailbox::kDataWindow + mailbox::kWindowSize)
+                               refuse(what + ": the mailbox needs a shared RAM of at least " +
+                                      std::to_string(mailbox::kDataWindow + mailbox::kWindowSize) +
+                                      " bytes");
                            return std::make_shared<RemoteMaster>(config, what);
                        });
 }

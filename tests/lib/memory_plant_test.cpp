@@ -98,6 +98,7 @@ TEST(MemoryPlant, RefusesNonsense) {
         R"({ "memory": { "sharedRam": [ { "slot": 1 }, { "slot": 1 } ] } })",
         R"({ "memory": { "sharedRam": [ { "remoteMaster": { "fronts": "nobody" } } ] } })",
         R"({ "memory": { "sharedRam": [ { "remoteMaster": { "commandErrors": { "x": 1 } } } ] } })",
+        R"({ "memory": { "sharedRam": [ { "size": 4096, "remoteMaster": {} } ] } })",
         R"({ "xplc": { "programs": "a.exe" } })",
         R"({ "panel": { "programSpace": "123" } })",
     };
