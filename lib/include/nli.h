@@ -147,8 +147,13 @@ extern "C" {
 #define NLIE_MODULE_NOT_RESPONDING 153
 #define NLIE_BASE_CHANGED 154
 
-/* True when a result is a failure (non-zero and not a warning). */
-#define NLI_FAILED(result) ((result) != 0 && ((result) & NLIE_RETRIES_OCCURRED) == 0)
+/* Socket-layer errors keep the WinSock numbers 10004 to 11004, all of which have bit 0x2000 set;
+ * they are failures, not warnings. */
+#define NLI_IS_SOCKET_ERROR(result) ((result) >= 10004 && (result) <= 11004)
+
+/* True when a result is a failure: non-zero and not a warning (bit 0x2000), or a socket error. */
+#define NLI_FAILED(result)                                                                        \
+    ((result) != 0 && (((result) & NLIE_RETRIES_OCCURRED) == 0 || NLI_IS_SOCKET_ERROR(result)))
 
 /* ---------------------------------------------------------------------------------------------
  * Records (packed, caller-owned)

@@ -251,4 +251,20 @@ TEST(ResultCodeName, NeverNullAndStable) {
     EXPECT_STREQ(ResultCodeName(10035), "WinSOCK - Resource temporarily unavailable.");
 }
 
+// Warnings (bit 0x2000) count as success, except the socket errors, whose WinSock numbers all
+// happen to carry that bit.
+TEST(ResultClassification, WarningsSucceedSocketErrorsFail) {
+    struct Case {
+        int32_t code;
+        bool failure;
+    } cases[] = {
+        {0, false},       {0x2000, false},  {0x2000 + 110, false}, {0x3000, false},
+        {110, true},      {134, true},      {209, true},           {0x8006, true},
+        {-0x7FFA, true},  {10004, true},    {10035, true},         {10061, true},
+        {11004, true},    {10003, false},   {11005, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(NLI_FAILED(c.code), c.failure) << c.code;
+}
+
 } // namespace
