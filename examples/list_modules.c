@@ -1,7 +1,9 @@
 /*
  * list_modules: finds every module on the UDP/IP network and prints one line per module:
- * its Ethernet address, the IP address and port it answered from, and whether it reports that
- * it has no IP address yet. Exit status 0 when the scan ran (even if nothing answered).
+ * its Ethernet address, the IP address and port it answered from, its module ID and name (read
+ * from the module, addressed by its Ethernet address as the utility does), and whether it
+ * reports that it has no IP address yet. Exit status 0 when the scan ran (even if nothing
+ * answered).
  *
  * The broadcast goes to 255.255.255.255:28784 unless NLI_BROADCAST_ADDRESS names another
  * destination (a directed broadcast such as 192.168.1.255, or a simulator on loopback).
@@ -16,6 +18,34 @@
 #define ROOM 500
 
 static NLIDevice found[ROOM];
+
+/* Module ID and name of one discovered module; "?" where the module did not answer. */
+static void describe(NLITransport *transport, NLIDevice *device, char *id, size_t idRoom,
+                     char *name, size_t nameRoom) {
+    uint8_t buf[256];
+    uint16_t size;
+    int32_t rc;
+
+    snprintf(id, idRoom, "?");
+    snprintf(name, nameRoom, "?");
+    /* Broadcast flag: the addressed header reaches the module whatever its IP settings. */
+    rc = NLIOpenDevice(transport, device, NLI_INTERFACE_VERSION, 100, 3, 1);
+    if (!NLI_FAILED(rc)) {
+        size = 4;
+        rc = NLIReadSetupData(device, DT_NODE_NUMBER, buf, &size);
+        if (!NLI_FAILED(rc) && size >= 4)
+            snprintf(id, idRoom, "%lu",
+                     (unsigned long)buf[0] | ((unsigned long)buf[1] << 8) |
+                         ((unsigned long)buf[2] << 16) | ((unsigned long)buf[3] << 24));
+        size = sizeof buf - 1;
+        rc = NLIReadSetupData(device, DT_NODE_NAME, buf, &size);
+        if (!NLI_FAILED(rc)) {
+            buf[size] = 0;
+            snprintf(name, nameRoom, "%s", (const char *)buf);
+        }
+    }
+    NLICloseDevice(device);
+}
 
 int main(void) {
     NLITransport transport;
@@ -54,12 +84,16 @@ int main(void) {
         const NLIDevice* d = &found[k];
         struct sockaddr_in from;
         char ip[INET_ADDRSTRLEN] = "?";
+        char endpoint[INET_ADDRSTRLEN + 8];
+        char id[16], name[64];
         memcpy(&from, d->address, sizeof from);
         inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
-        printf("%02X:%02X:%02X:%02X:%02X:%02X  %s:%u%s\n", d->ethernetAddress[0],
+        snprintf(endpoint, sizeof endpoint, "%s:%u", ip, (unsigned)ntohs(from.sin_port));
+        describe(&transport, &found[k], id, sizeof id, name, sizeof name);
+        printf("%02X:%02X:%02X:%02X:%02X:%02X  %-21s  ID %-5s  %s%s\n", d->ethernetAddress[0],
                d->ethernetAddress[1], d->ethernetAddress[2], d->ethernetAddress[3],
-               d->ethernetAddress[4], d->ethernetAddress[5], ip, (unsigned)ntohs(from.sin_port),
-               d->ipNotSet == 1 ? "  no IP address yet" : "");
+               d->ethernetAddress[4], d->ethernetAddress[5], endpoint, id, name,
+               d->ipNotSet == 1 ? "  (no IP address yet)" : "");
     }
     if (count > ROOM)
         fprintf(stderr, "list_modules: %u modules answered, only the first %u are listed\n",
