@@ -41,7 +41,7 @@ static void describe(NLITransport *transport, NLIDevice *device, char *id, size_
         rc = NLIReadSetupData(device, DT_NODE_NAME, buf, &size);
         if (!NLI_FAILED(rc)) {
             buf[size] = 0;
-            snprintf(name, nameRoom, "%s", (const char *)buf);
+            snprintf(name, nameRoom, "%.60s", (const char *)buf);
         }
     }
     NLICloseDevice(device);
