@@ -3,7 +3,7 @@
 // The base definition travels as an opaque byte stream (data from answer offset 9); the I/O
 // image as status word + data (offset 11). Every length taken from an answer is bounded by the
 // bytes actually received and every copy by the caller's capacity.
-#include "internal.h"
+#include "request.h"
 
 namespace nli {
 namespace {
@@ -21,18 +21,6 @@ constexpr uint8_t kFnWriteBaseDef = 0x0F;
 constexpr uint8_t kFnRescanBase = 0x18;
 constexpr uint8_t kFnWriteIONoRead = 0x30;
 
-constexpr size_t kDataOffset = 9;
-constexpr size_t kStatusDataOffset = 11;
-
-// Only these two results come with an answer in the buffer. Socket error numbers (10004 and up)
-// happen to have bit 0x2000 set too, yet nothing was received for them.
-bool answered(int32_t rc) {
-    return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED;
-}
-
-int32_t signExtend(uint16_t status) {
-    return static_cast<int16_t>(status);
-}
 
 // A device that can carry a request: the header must fit before the payload.
 bool usable(const NLIDevice* device) {
@@ -116,7 +104,7 @@ int32_t exchangeIO(NLIDevice* device, uint8_t function, const uint8_t* extra, si
     if (copy)
         cut = copyOut(response + kStatusDataOffset, received - kStatusDataOffset, buffer, size);
     uint16_t status = getU16(response + 9);
-    if (status != 0) return signExtend(status) | 0x8000;
+    if (status != 0) return statusResult(status) | 0x8000;
     return cut ? NLIE_BUFFER_TOO_SMALL : rc;
 }
 
@@ -172,7 +160,7 @@ NLI_API int32_t NLIWriteBaseDef(NLIDevice* device, const void* stream, uint16_t 
         return NLIE_INVALID_RESPONSE;
     }
     uint16_t status = getU16(answer + 9);
-    if (status != 0) return signExtend(status);
+    if (status != 0) return statusResult(status);
     if (!copy) return rc;
     if (copyOut(answer + kStatusDataOffset, received - kStatusDataOffset, response, size))
         return NLIE_BUFFER_TOO_SMALL;

@@ -4,7 +4,7 @@
 //
 // Answers carry a status word at offset 9; counts at offset 11 are bounded by the bytes the
 // module actually sent and by the caller's buffer.
-#include "internal.h"
+#include "request.h"
 
 namespace nli {
 namespace {
@@ -26,19 +26,8 @@ constexpr uint16_t kAccessRoom = 1500;
 constexpr uint16_t kStoreExtraMs = 30000; // the module writes its flash meanwhile
 constexpr uint16_t kStoreTimeoutBonusMs = 10;
 
-constexpr size_t kStatusOffset = 9;
 constexpr size_t kCountOffset = 11;
 constexpr size_t kBytesOffset = 13;
-
-// Only these two results come with an answer in the buffer. Socket error numbers (10004 and up)
-// happen to have bit 0x2000 set too, yet nothing was received for them.
-bool answered(int32_t rc) {
-    return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED;
-}
-
-int32_t signExtend(uint16_t status) {
-    return static_cast<int16_t>(status);
-}
 
 // Request prefix: 0x23, sub-function and, for the Ex forms, the port byte.
 struct Prefix {
@@ -89,7 +78,7 @@ int32_t statusOf(int32_t rc, const uint8_t* response, uint16_t received) {
     if (!answered(rc)) return rc;
     if (received == 0) return NLIE_ZERO_BYTES_RECEIVED;
     if (received < kCountOffset) return NLIE_INVALID_RESPONSE;
-    return signExtend(getU16(response + kStatusOffset));
+    return statusResult(getU16(response + kStatusOffset));
 }
 
 int32_t simple(NLIDevice* device, int port, uint8_t sub) {
@@ -173,13 +162,9 @@ int32_t setupPort(NLIDevice* device, int port, const void* setup, uint8_t store)
     if (store) {
         // Storing writes the module's flash: the completion comes later, and each attempt gets
         // a little longer. The time-out is put back as it was, whatever happens.
-        uint16_t saved = device->timeoutMs;
-        device->timeoutMs = saved > 0xFFFF - kStoreTimeoutBonusMs
-                                ? uint16_t{0xFFFF}
-                                : static_cast<uint16_t>(saved + kStoreTimeoutBonusMs);
+        ExtraTimeout longer(device, kStoreTimeoutBonusMs);
         rc = SendPacketTwoResponses(device, request, total, response, &received, 1, 0, 0, nullptr,
                                     kStoreExtraMs, 1, 1);
-        device->timeoutMs = saved;
     } else {
         rc = _SendPacket(device, request, total, response, &received, 1, 0);
     }

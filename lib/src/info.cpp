@@ -1,10 +1,9 @@
 // Module information: version, support information, device definition, Ethernet statistics,
 // module status, configuration data, and the requests whose answer is not interpreted
 // (keep-alive, operating-system selection, reboot).
-#include "info_reply.h"
+#include "request.h"
 
 using namespace nli;
-using namespace nli::info;
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Memory areas of a module and the shared RAM of the intelligent modules behind it.
-#include "internal.h"
+#include "request.h"
 
 namespace {
 
@@ -22,51 +22,10 @@ constexpr uint8_t kReadSharedRam = 0x28;
 constexpr uint8_t kWriteSharedRam = 0x29;
 constexpr uint16_t kSharedRamHighBit = 0x8000;
 
-int32_t statusResult(uint16_t status) {
-    return static_cast<int32_t>(static_cast<int16_t>(status));
-}
-
 // Reads deliver their data on a clean status and on the length warning.
 bool deliversData(uint16_t status) {
     return (status & 0x0FFF) == 0 || status == NLIE_LENGTH_WARNING;
 }
-
-// A request assembled at the device's header length in a stack buffer of Room bytes. Callers
-// check their limits before putting, so overflow only guards against a mistake here.
-template <uint16_t Room> struct Request {
-    uint8_t bytes[Room];
-    uint16_t length;
-    bool overflow = false;
-
-    explicit Request(const NLIDevice* device) : length(device->headerLength) {
-        std::memset(bytes, 0, sizeof bytes);
-        if (length > Room) overflow = true;
-    }
-    void put(uint8_t b) {
-        if (overflow || length >= Room) {
-            overflow = true;
-            return;
-        }
-        bytes[length++] = b;
-    }
-    void put16(uint16_t v) {
-        put(static_cast<uint8_t>(v));
-        put(static_cast<uint8_t>(v >> 8));
-    }
-    void put32(uint32_t v) {
-        put16(static_cast<uint16_t>(v));
-        put16(static_cast<uint16_t>(v >> 16));
-    }
-    void append(const void* data, uint16_t n) {
-        if (n == 0) return;
-        if (overflow || n > Room - length) {
-            overflow = true;
-            return;
-        }
-        std::memcpy(bytes + length, data, n);
-        length = static_cast<uint16_t>(length + n);
-    }
-};
 
 bool badDevice(const NLIDevice* device) {
     return device == nullptr || device->headerLength > kMaxRequestHeader;
@@ -74,8 +33,8 @@ bool badDevice(const NLIDevice* device) {
 
 // Sends and checks that the answer holds at least its status word. received: the bytes of the
 // answer, never more than room.
-template <uint16_t Room>
-int32_t exchange(NLIDevice* device, Request<Room>& request, uint8_t* response, uint16_t room,
+template <size_t Room>
+int32_t exchange(NLIDevice* device, RequestBuffer<Room>& request, uint8_t* response, uint16_t room,
                  uint16_t* received) {
     if (request.overflow) return NLIE_DATA_TOO_LARGE;
     *received = room;
@@ -88,8 +47,8 @@ int32_t exchange(NLIDevice* device, Request<Room>& request, uint8_t* response, u
 }
 
 // Sends a read and copies the data the status allows, never more than the module sent.
-template <uint16_t Room>
-int32_t readData(NLIDevice* device, Request<Room>& request, uint16_t length, void* buffer) {
+template <size_t Room>
+int32_t readData(NLIDevice* device, RequestBuffer<Room>& request, uint16_t length, void* buffer) {
     uint8_t response[kReadRoom];
     uint16_t received = 0;
     int32_t result = exchange(device, request, response, sizeof response, &received);
@@ -104,7 +63,7 @@ int32_t readData(NLIDevice* device, Request<Room>& request, uint16_t length, voi
     return statusResult(status);
 }
 
-template <uint16_t Room> int32_t writeData(NLIDevice* device, Request<Room>& request) {
+template <size_t Room> int32_t writeData(NLIDevice* device, RequestBuffer<Room>& request) {
     uint8_t response[kWriteRoom];
     uint16_t received = 0;
     int32_t result = exchange(device, request, response, sizeof response, &received);
@@ -112,8 +71,8 @@ template <uint16_t Room> int32_t writeData(NLIDevice* device, Request<Room>& req
     return statusResult(getU16(response + kStatusAt));
 }
 
-template <uint16_t Room>
-void putSharedRamAddress(Request<Room>& request, uint8_t code, uint16_t base, uint16_t slot,
+template <size_t Room>
+void putSharedRamAddress(RequestBuffer<Room>& request, uint8_t code, uint16_t base, uint16_t slot,
                          uint16_t address, uint16_t length) {
     request.put(code);
     request.put((address & kSharedRamHighBit) != 0 ? 1 : 0);
@@ -132,7 +91,7 @@ NLI_API int32_t NLIReadMemory(NLIDevice* device, uint16_t memoryType, uint32_t a
     if (badDevice(device)) return NLIE_INVALID_DEVICE;
     if (length > NLI_MAX_MEMORY_READ) return NLIE_DATA_TOO_LARGE;
     if (buffer == nullptr && length != 0) return NLIE_INVALID_REQUEST;
-    Request<kMaxRequestHeader + 10> request(device);
+    RequestBuffer<kMaxRequestHeader + 10> request(device);
     request.put(kReadMemory);
     request.put(0);
     request.put16(memoryType);
@@ -146,7 +105,7 @@ NLI_API int32_t NLIWriteMemory(NLIDevice* device, uint16_t memoryType, uint32_t 
     if (badDevice(device)) return NLIE_INVALID_DEVICE;
     if (length > NLI_MAX_MEMORY_WRITE) return NLIE_DATA_TOO_LARGE;
     if (data == nullptr && length != 0) return NLIE_INVALID_REQUEST;
-    Request<kMaxRequestHeader + 10 + NLI_MAX_MEMORY_WRITE> request(device);
+    RequestBuffer<kMaxRequestHeader + 10 + NLI_MAX_MEMORY_WRITE> request(device);
     request.put(kWriteMemory);
     request.put(0);
     request.put16(memoryType);
@@ -159,7 +118,7 @@ NLI_API int32_t NLIWriteMemory(NLIDevice* device, uint16_t memoryType, uint32_t 
 NLI_API int32_t NLIENumMemory(NLIDevice* device, uint16_t* count, void* buffer) {
     if (badDevice(device)) return NLIE_INVALID_DEVICE;
     if (count == nullptr || (buffer == nullptr && *count != 0)) return NLIE_INVALID_REQUEST;
-    Request<kMaxRequestHeader + 1> request(device);
+    RequestBuffer<kMaxRequestHeader + 1> request(device);
     request.put(kEnumMemory);
     uint8_t response[kReadRoom];
     uint16_t received = 0;
@@ -192,7 +151,7 @@ NLI_API int32_t NLIENumMemory(NLIDevice* device, uint16_t* count, void* buffer) 
 NLI_API int32_t NLIAccessMemory(NLIDevice* device, NLIMemoryAccess* records, uint16_t count) {
     if (badDevice(device)) return NLIE_INVALID_DEVICE;
     if (records == nullptr && count != 0) return NLIE_INVALID_REQUEST;
-    Request<NLI_MAX_ACCESS_MEMORY> request(device);
+    RequestBuffer<NLI_MAX_ACCESS_MEMORY> request(device);
     request.put(kAccessMemory);
     request.put(0);
     request.put16(count);
@@ -251,7 +210,7 @@ NLI_API int32_t NLIReadSharedRAM(NLIDevice* device, uint16_t base, uint16_t slot
     if (badDevice(device)) return NLIE_INVALID_DEVICE;
     if (length > NLI_MAX_MEMORY_READ) return NLIE_DATA_TOO_LARGE;
     if (buffer == nullptr && length != 0) return NLIE_INVALID_REQUEST;
-    Request<kMaxRequestHeader + 10> request(device);
+    RequestBuffer<kMaxRequestHeader + 10> request(device);
     putSharedRamAddress(request, kReadSharedRam, base, slot, address, length);
     return readData(device, request, length, buffer);
 }
@@ -261,7 +220,7 @@ NLI_API int32_t NLIWriteSharedRAM(NLIDevice* device, uint16_t base, uint16_t slo
     if (badDevice(device)) return NLIE_INVALID_DEVICE;
     if (length > NLI_MAX_SHARED_RAM_WRITE) return NLIE_DATA_TOO_LARGE;
     if (data == nullptr && length != 0) return NLIE_INVALID_REQUEST;
-    Request<kMaxRequestHeader + 10 + NLI_MAX_SHARED_RAM_WRITE> request(device);
+    RequestBuffer<kMaxRequestHeader + 10 + NLI_MAX_SHARED_RAM_WRITE> request(device);
     putSharedRamAddress(request, kWriteSharedRam, base, slot, address, length);
     request.append(data, length);
     return writeData(device, request);

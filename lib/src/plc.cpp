@@ -4,7 +4,7 @@
 // Both use the two-response pattern: the module acknowledges with 0x20 + function code and
 // completes with 0x22 + function code, a status word and the data from offset 13. A module that
 // refuses the request answers something else first; its status word at offset 11 is the result.
-#include "internal.h"
+#include "request.h"
 
 namespace nli {
 namespace {
@@ -17,18 +17,8 @@ constexpr uint8_t kCCMWrite = 0x20;
 constexpr uint8_t kCCMRead = 0x1E;
 
 constexpr uint16_t kRoom = 320;
-constexpr size_t kDataOffset = 13;
+constexpr size_t kPlcDataOffset = 13;
 constexpr size_t kMaxPayload = 8 + NLI_MAX_PLC_BYTES;
-
-// Only these two results come with an answer in the buffer. Socket error numbers (10004 and up)
-// happen to have bit 0x2000 set too, yet nothing was received for them.
-bool answered(int32_t rc) {
-    return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED;
-}
-
-int32_t signExtend(uint16_t status) {
-    return static_cast<int16_t>(status);
-}
 
 // The wire carries the count in one byte; 256 travels as 0, so 0 itself cannot be asked for.
 bool countValid(uint16_t count) {
@@ -45,7 +35,7 @@ int32_t exchange(NLIDevice* device, const uint8_t* payload, size_t payloadLength
     const uint8_t function = payload[0];
     const uint8_t ack[2] = {kAck, function};
     // Cleared so that a refusal is never read from bytes no answer wrote.
-    std::memset(response, 0, kDataOffset);
+    std::memset(response, 0, kPlcDataOffset);
     received = kRoom;
     uint32_t wait = device->noWaitIO == 0 ? 1 : 0;
     int32_t rc = SendPacketTwoResponses(device, request,
@@ -55,17 +45,17 @@ int32_t exchange(NLIDevice* device, const uint8_t* payload, size_t payloadLength
     if (rc == NLIE_INVALID_RESPONSE) {
         // The first answer was a refusal: its status word names the reason. A refusal without a
         // non-zero status word is still no success.
-        if (received >= kDataOffset) {
+        if (received >= kPlcDataOffset) {
             uint16_t status = getU16(response + 11);
-            if (status != 0) return signExtend(status);
+            if (status != 0) return statusResult(status);
         }
         return NLIE_INVALID_RESPONSE;
     }
     if (!answered(rc)) return rc;
-    if (received < kDataOffset || response[9] != kCompletion || response[10] != function)
+    if (received < kPlcDataOffset || response[9] != kCompletion || response[10] != function)
         return NLIE_INVALID_RESPONSE;
     uint16_t status = getU16(response + 11);
-    if (status != 0) return signExtend(status);
+    if (status != 0) return statusResult(status);
     return 0;
 }
 
@@ -97,10 +87,10 @@ NLI_API int32_t NLICCMRequest(NLIDevice* device, uint32_t write, uint8_t dataTyp
     uint16_t received = 0;
     int32_t rc = exchange(device, payload, length, response, received);
     if (rc != 0) return rc;
-    size_t answered = received - kDataOffset;
-    if (!write && answered != count) return NLIE_INVALID_REQUEST;
+    size_t got = received - kPlcDataOffset;
+    if (!write && got != count) return NLIE_INVALID_REQUEST;
     // A write's echo goes back into the caller's buffer, as far as the module sent it.
-    std::memcpy(buffer, response + kDataOffset, answered < count ? answered : count);
+    std::memcpy(buffer, response + kPlcDataOffset, got < count ? got : count);
     return 0;
 }
 
@@ -116,13 +106,13 @@ NLI_API int32_t NLIKSEQRequest(NLIDevice* device, uint16_t length, void* buffer,
     uint16_t received = 0;
     int32_t rc = exchange(device, payload, 4u + length, response, received);
     if (rc != 0) return rc;
-    size_t reply = received - kDataOffset;
+    size_t reply = received - kPlcDataOffset;
     rc = 0;
     if (reply > *size) {
         reply = *size;
         rc = NLIE_BUFFER_TOO_SMALL;
     }
-    if (reply) std::memcpy(buffer, response + kDataOffset, reply);
+    if (reply) std::memcpy(buffer, response + kPlcDataOffset, reply);
     *size = static_cast<uint16_t>(reply);
     return rc;
 }

@@ -1,10 +1,9 @@
 // Setup data: the module's keyed store of settings, one item per u16 code. Reads answer with a
 // status word and the item's bytes; writes and deletes acknowledge at once and complete when the
 // module has written its flash (two responses).
-#include "info_reply.h"
+#include "request.h"
 
 using namespace nli;
-using namespace nli::info;
 
 namespace {
 

@@ -1,10 +1,10 @@
-// Shared by the module-information and setup-data requests: building a request at the device's
-// header length, the three answer shapes and the copy rule.
+// Shared by the module requests: building a request at the device's header length, reading the
+// status word of an answer, lengthening the time-out for one call, and the copy rule.
 #pragma once
 
 #include "internal.h"
 
-namespace nli::info {
+namespace nli {
 
 inline constexpr uint16_t kDataOffset = 9;        // data shape: data from here
 inline constexpr uint16_t kStatusOffset = 9;      // status shape: status word here
@@ -18,17 +18,22 @@ inline int32_t statusResult(uint16_t status) {
     return static_cast<int32_t>(static_cast<int16_t>(status));
 }
 
-// A request buffer with the payload placed at the device's header length.
+// Only success and the retry warning come with an answer in the response buffer.
+inline bool answered(int32_t rc) { return rc == NLIE_SUCCESS || rc == NLIE_RETRIES_OCCURRED; }
+
+// A request buffer with the payload placed at the device's header length; it starts zeroed.
+// Callers check their limits before putting, so overflow only guards against a mistake.
 template <size_t Room> struct RequestBuffer {
     uint8_t bytes[Room];
     uint16_t length = 0; // header + payload
     bool overflow = false;
 
     explicit RequestBuffer(const NLIDevice* device) : length(device->headerLength) {
+        std::memset(bytes, 0, sizeof bytes);
         if (length > Room) overflow = true;
     }
     void put(uint8_t b) {
-        if (length >= Room) {
+        if (overflow || length >= Room) {
             overflow = true;
             return;
         }
@@ -86,4 +91,4 @@ inline bool copyOut(const uint8_t* answer, uint16_t received, uint16_t offset, v
     return available > capacity;
 }
 
-} // namespace nli::info
+} // namespace nli
