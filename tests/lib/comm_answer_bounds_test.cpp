@@ -4,122 +4,18 @@
 // that answers exactly the bytes each case gives, which no well-behaved module would; every
 // case checks the result and that nothing beyond the bytes received, or beyond the caller's
 // buffer, was copied.
-#include "nli.h"
+#include "raw_peer.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstring>
-#include <functional>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-uint16_t crc16(const uint8_t* p, size_t n) {
-    uint16_t crc = 0;
-    for (size_t i = 0; i < n; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (p[i] << 8));
-        for (int b = 0; b < 8; ++b)
-            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-    return crc;
-}
-
-// A whole answer packet: header with the sequence, CRC and length, then the payload.
-Bytes packet(uint16_t sequence, const Bytes& payload) {
-    Bytes p{0x4B,
-            0x56,
-            0x52,
-            static_cast<uint8_t>(sequence),
-            static_cast<uint8_t>(sequence >> 8),
-            0,
-            0,
-            static_cast<uint8_t>(payload.size()),
-            static_cast<uint8_t>(payload.size() >> 8)};
-    p.insert(p.end(), payload.begin(), payload.end());
-    uint16_t crc = crc16(p.data() + 9, p.size() - 9);
-    p[5] = static_cast<uint8_t>(crc);
-    p[6] = static_cast<uint8_t>(crc >> 8);
-    return p;
-}
-
-// Answers every request with the packets the script returns for it.
-class ScriptedModule {
-  public:
-    using Script = std::function<std::vector<Bytes>(uint16_t sequence, const Bytes& payload)>;
-
-    ScriptedModule() {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            ADD_FAILURE() << "cannot open the scripted module's socket";
-        address_ = a;
-        thread_ = std::thread([this] { run(); });
-    }
-    ~ScriptedModule() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    ScriptedModule(const ScriptedModule&) = delete;
-    ScriptedModule& operator=(const ScriptedModule&) = delete;
-
-    sockaddr_in address() const { return address_; }
-    void script(Script s) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        script_ = std::move(s);
-    }
-    Bytes lastPayload() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return last_;
-    }
-
-  private:
-    void run() {
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            uint8_t buffer[2048];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            ssize_t n =
-                recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 9) continue;
-            uint16_t sequence = static_cast<uint16_t>(buffer[3] | (buffer[4] << 8));
-            Bytes payload(buffer + 9, buffer + n);
-            std::vector<Bytes> answers;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                last_ = payload;
-                if (script_) answers = script_(sequence, payload);
-            }
-            for (const Bytes& a : answers)
-                sendto(fd_, a.data(), a.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
-        }
-    }
-
-    int fd_ = -1;
-    sockaddr_in address_{};
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    Script script_;
-    Bytes last_;
-};
+using namespace libtest;
 
 class AnswerBoundsTest : public ::testing::Test {
   protected:
@@ -143,12 +39,7 @@ class AnswerBoundsTest : public ::testing::Test {
 
     // Every request is answered with these payloads, in order.
     void answer(std::vector<Bytes> payloads) {
-        module_.script([payloads](uint16_t sequence, const Bytes&) {
-            std::vector<Bytes> out;
-            for (const Bytes& p : payloads)
-                out.push_back(packet(sequence, p));
-            return out;
-        });
+        module_.script(answerPayloads([payloads](const Bytes&) { return payloads; }));
     }
 
     ScriptedModule module_;

@@ -3,27 +3,24 @@
 // information, Ethernet statistics, module status, configuration data, keep-alive, reboot and
 // OS selection; their copy rule and error paths; and, against a scripted loopback peer, the
 // exact request bytes and the answers too short for their own fields.
+#include "raw_peer.h"
 #include "sim_fixture.h"
 
 #include "../../sim/src/info.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+using libtest::answerPayloads;
+using libtest::ScriptedModule;
 using nlisim::Bytes;
 using nlisim::DeviceInfo;
 using nlisim::Module;
@@ -447,83 +444,6 @@ TEST_F(ModuleInfo, EveryCallRefusesANullDevice) {
 // ---------------------------------------------------------------------------------------------
 // A scripted far end: sees the exact request bytes and answers with any bytes at all.
 
-class ScriptedModule {
-  public:
-    // answer(payload) gives the answer payloads for one request (none, one or two). A
-    // truncate length cuts every answer packet to that many bytes.
-    explicit ScriptedModule(std::function<std::vector<Bytes>(const Bytes&)> answer,
-                            size_t truncate = 0)
-        : answer_(std::move(answer)), truncate_(truncate) {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            ADD_FAILURE() << "cannot open the scripted module's socket";
-        address_ = a;
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~ScriptedModule() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    sockaddr_in address() const { return address_; }
-    std::vector<Bytes> payloads() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return payloads_;
-    }
-
-  private:
-    static uint16_t crc(const uint8_t* p, size_t n) {
-        uint16_t c = 0;
-        for (size_t i = 0; i < n; ++i) {
-            c = static_cast<uint16_t>(c ^ (p[i] << 8));
-            for (int b = 0; b < 8; ++b)
-                c = static_cast<uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
-        }
-        return c;
-    }
-    void serve() {
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            uint8_t in[2048];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            ssize_t n = recvfrom(fd_, in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 9) continue;
-            Bytes payload(in + 9, in + n);
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                payloads_.push_back(payload);
-            }
-            for (const Bytes& a : answer_(payload)) {
-                Bytes out{0x4B, 0x56, 0x52, in[3], in[4], 0, 0, 0, 0};
-                out.insert(out.end(), a.begin(), a.end());
-                uint16_t c = crc(out.data() + 9, out.size() - 9);
-                out[5] = static_cast<uint8_t>(c);
-                out[6] = static_cast<uint8_t>(c >> 8);
-                out[7] = static_cast<uint8_t>(a.size());
-                out[8] = static_cast<uint8_t>(a.size() >> 8);
-                if (truncate_ != 0 && out.size() > truncate_) out.resize(truncate_);
-                sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
-            }
-        }
-    }
-
-    std::function<std::vector<Bytes>(const Bytes&)> answer_;
-    size_t truncate_ = 0;
-    int fd_ = -1;
-    sockaddr_in address_{};
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::vector<Bytes> payloads_;
-};
-
 class ScriptedPeer : public testing::Test {
   protected:
     void SetUp() override {
@@ -550,10 +470,10 @@ class ScriptedPeer : public testing::Test {
 };
 
 TEST_F(ScriptedPeer, EachCallSendsItsRequestBytes) {
-    ScriptedModule peer([](const Bytes& p) -> std::vector<Bytes> {
+    ScriptedModule peer(answerPayloads([](const Bytes& p) -> std::vector<Bytes> {
         if (p.size() >= 2 && (p[0] == 0x0C || p[0] == 0x0D)) return {{0, 0}, {0, 0}};
         return {{0, 0, 0, 0}};
-    });
+    }));
     NLIDevice* dev = open(peer);
     uint8_t buf[64] = {};
     uint16_t size;
@@ -597,10 +517,10 @@ TEST_F(ScriptedPeer, EachCallSendsItsRequestBytes) {
 
 TEST_F(ScriptedPeer, AnswersTooShortForTheirStatusWordAreInvalid) {
     // One payload byte: the status word is cut in half.
-    ScriptedModule peer([](const Bytes& p) -> std::vector<Bytes> {
+    ScriptedModule peer(answerPayloads([](const Bytes& p) -> std::vector<Bytes> {
         if (p[0] == 0x0C || p[0] == 0x0D) return {{0}, {0}};
         return {{0}};
-    });
+    }));
     NLIDevice* dev = open(peer);
     uint8_t buf[64];
     uint16_t size = sizeof buf;
@@ -622,9 +542,9 @@ TEST_F(ScriptedPeer, AnswersTooShortForTheirStatusWordAreInvalid) {
 
 TEST_F(ScriptedPeer, EnumerationCountBoundByTheCodesReceived) {
     // States 4 codes, carries 2 and a stray byte.
-    ScriptedModule peer([](const Bytes&) -> std::vector<Bytes> {
+    ScriptedModule peer(answerPayloads([](const Bytes&) -> std::vector<Bytes> {
         return {{0, 0, 4, 0, 0x10, 0x00, 0x16, 0x00, 0x20}};
-    });
+    }));
     NLIDevice* dev = open(peer);
     uint16_t codes[8] = {0, 0, 0xBEEF, 0xBEEF};
     uint16_t count = 8;
@@ -637,7 +557,7 @@ TEST_F(ScriptedPeer, EnumerationCountBoundByTheCodesReceived) {
 
 TEST_F(ScriptedPeer, AnswerShorterThanAHeaderIsInvalid) {
     // Five bytes, magic and sequence only: the engine takes it with the checksum test off.
-    ScriptedModule peer([](const Bytes&) -> std::vector<Bytes> { return {{}}; }, 5);
+    ScriptedModule peer(answerPayloads([](const Bytes&) -> std::vector<Bytes> { return {{}}; }, 5));
     NLIDevice* dev = open(peer);
     uint8_t buf[64];
     EXPECT_EQ(NLIReadDeviceDef(dev, buf, sizeof buf), NLIE_CRC_MISMATCH);

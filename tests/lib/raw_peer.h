@@ -12,10 +12,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace libtest {
@@ -124,6 +128,80 @@ class RawPeer {
     int fd_ = -1;
     sockaddr_in address_{};
 };
+
+// A module on its own loopback socket that answers every request from a script, on its own
+// thread, and keeps the payload of each request it saw.
+class ScriptedModule {
+  public:
+    // The whole answer packets for one request (none, one or more), sent as they stand.
+    using Script = std::function<std::vector<Bytes>(uint16_t sequence, const Bytes& payload)>;
+
+    explicit ScriptedModule(Script script = {}) : script_(std::move(script)) {
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedModule() {
+        stop_ = true;
+        thread_.join();
+    }
+    ScriptedModule(const ScriptedModule&) = delete;
+    ScriptedModule& operator=(const ScriptedModule&) = delete;
+
+    sockaddr_in address() const { return peer_.address(); }
+    // Replaces the script; the next request is answered by the new one.
+    void script(Script s) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        script_ = std::move(s);
+    }
+    // Request payloads (header stripped) in the order they came.
+    std::vector<Bytes> payloads() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return payloads_;
+    }
+    Bytes lastPayload() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return payloads_.empty() ? Bytes{} : payloads_.back();
+    }
+
+  private:
+    void serve() {
+        while (!stop_) {
+            // A short wait, so that the destructor is not held up.
+            auto q = peer_.receive(20);
+            if (!q || q->bytes.size() < 9) continue;
+            Bytes payload(q->bytes.begin() + 9, q->bytes.end());
+            std::vector<Bytes> answers;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                payloads_.push_back(payload);
+                if (script_) answers = script_(q->sequence(), payload);
+            }
+            for (const Bytes& a : answers)
+                peer_.sendTo(q->from, a);
+        }
+    }
+
+    RawPeer peer_;
+    std::mutex mutex_;
+    Script script_;
+    std::vector<Bytes> payloads_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A script that gives answer payloads only: each becomes an answer packet with the request's
+// sequence and a correct CRC; a truncate length other than 0 cuts every packet to that many bytes.
+inline ScriptedModule::Script
+answerPayloads(std::function<std::vector<Bytes>(const Bytes& payload)> answer,
+               size_t truncate = 0) {
+    return [answer = std::move(answer), truncate](uint16_t sequence, const Bytes& payload) {
+        std::vector<Bytes> packets;
+        for (const Bytes& a : answer(payload)) {
+            packets.push_back(answerPacket(sequence, a));
+            if (truncate != 0 && packets.back().size() > truncate) packets.back().resize(truncate);
+        }
+        return packets;
+    };
+}
 
 inline void setUdpAddress(NLIDevice& device, const sockaddr_in& a) {
     std::memcpy(device.address, &a, sizeof a);
