@@ -165,18 +165,18 @@ int main(int argc, char** argv) {
         fail("NLIOpenDevice", rc);
 
     // The image.
-    firmware::ImageSpec spec;
-    spec.imageKind = firmware::IMAGE_OS;
-    spec.dataFormat = firmware::FORMAT_BLOCKS;
-    spec.targetPlatform = 3;
-    spec.targetFamily = 2;
-    spec.version = {2, 9, 9};
-    spec.description = "1 MiB benchmark image";
+    firmware::ImageSpec fields;
+    fields.imageKind = firmware::IMAGE_OS;
+    fields.dataFormat = firmware::FORMAT_BLOCKS;
+    fields.targetPlatform = 3;
+    fields.targetFamily = 2;
+    fields.version = {2, 9, 9};
+    fields.description = "1 MiB benchmark image";
     firmware::ImageData data;
     data.chunks.push_back({kImageAddress, code(kImageSize - firmware::kVersionStampSize, 1)});
     std::vector<uint8_t> file;
     std::string error;
-    if (!firmware::BuildBinFile(spec, data, file, error)) fail(error.c_str());
+    if (!firmware::BuildBinFile(fields, data, file, error)) fail(error.c_str());
     std::string imagePath = writeTemp("os.bin", file);
 
     // (a, b) The download.
@@ -248,7 +248,7 @@ int main(int argc, char** argv) {
     std::string format0 = writeTemp("format0.bin", segmentRecordFile(4u << 20));
     firmware::ImageData big;
     big.chunks.push_back({0, code(firmware::kImageBufferSize - 0x100, 3)});
-    firmware::ImageSpec bigSpec = spec;
+    firmware::ImageSpec bigSpec = fields;
     bigSpec.stamp = false;
     if (!firmware::BuildBinFile(bigSpec, big, file, error)) fail(error.c_str());
     std::string format1 = writeTemp("format1.bin", file);

@@ -279,15 +279,15 @@ bool ParseIntelHex(std::string_view text, ImageData& image, std::string& error) 
     return settle(pending, image, error);
 }
 
-bool BuildBinFile(const ImageSpec& spec, const ImageData& image, std::vector<uint8_t>& file,
+bool BuildBinFile(const ImageSpec& fields, const ImageData& image, std::vector<uint8_t>& file,
                   std::string& error) {
-    const bool segmented = spec.dataFormat == FORMAT_SEGMENT_RECORDS;
-    if (!segmented && spec.dataFormat != FORMAT_BLOCKS) {
-        error = "data format " + std::to_string(spec.dataFormat) + " cannot be written";
+    const bool segmented = fields.dataFormat == FORMAT_SEGMENT_RECORDS;
+    if (!segmented && fields.dataFormat != FORMAT_BLOCKS) {
+        error = "data format " + std::to_string(fields.dataFormat) + " cannot be written";
         return false;
     }
-    if (spec.description.size() >= kDescriptionSize) {
-        error = "the description has " + std::to_string(spec.description.size()) +
+    if (fields.description.size() >= kDescriptionSize) {
+        error = "the description has " + std::to_string(fields.description.size()) +
                 " characters; at most " + std::to_string(kDescriptionSize - 1) + " fit";
         return false;
     }
@@ -298,8 +298,8 @@ bool BuildBinFile(const ImageSpec& spec, const ImageData& image, std::vector<uin
 
     // Image address, in the format's form and as a linear base.
     uint32_t imageAddress;
-    if (spec.imageAddress)
-        imageAddress = *spec.imageAddress;
+    if (fields.imageAddress)
+        imageAddress = *fields.imageAddress;
     else
         imageAddress = segmented ? segmentedFromLinear(static_cast<uint32_t>(dataLow))
                                  : static_cast<uint32_t>(dataLow);
@@ -310,9 +310,9 @@ bool BuildBinFile(const ImageSpec& spec, const ImageData& image, std::vector<uin
     }
     if (chunks.empty()) dataEnd = base;
 
-    if (spec.stamp) {
+    if (fields.stamp) {
         ImageChunk stamp{static_cast<uint32_t>(dataEnd), std::vector<uint8_t>(kVersionStampSize)};
-        PutVersionStamp(stamp.data.data(), spec.version);
+        PutVersionStamp(stamp.data.data(), fields.version);
         if (!chunks.empty() && chunks.back().address + chunks.back().data.size() == dataEnd)
             chunks.back().data.insert(chunks.back().data.end(), stamp.data.begin(),
                                       stamp.data.end());
@@ -336,22 +336,22 @@ bool BuildBinFile(const ImageSpec& spec, const ImageData& image, std::vector<uin
                 " bytes; a loader's image buffer takes at most " + hex(kImageBufferSize - 1);
         return false;
     }
-    if (spec.imageKind == IMAGE_OS_BLOCK) {
+    if (fields.imageKind == IMAGE_OS_BLOCK) {
         const uint32_t block = imageAddress == 0xF0000000 ? 0x8000 : 0x10000;
         if (extent > block - 32) {
             error = "an IMAGE_OS_BLOCK image at " + hex(imageAddress) + " holds at most " +
                     hex(block - 32) +
                     " bytes (its block's last 32 bytes take the OSDef record); "
                     "this one spans " +
-                    hex(extent) + (spec.stamp ? " with its version stamp" : "");
+                    hex(extent) + (fields.stamp ? " with its version stamp" : "");
             return false;
         }
     }
 
     std::optional<uint32_t> run;
-    if (!spec.noRunAddress) {
-        if (spec.runAddress)
-            run = *spec.runAddress;
+    if (!fields.noRunAddress) {
+        if (fields.runAddress)
+            run = *fields.runAddress;
         else if (segmented && image.startSegmentAddress)
             run = *image.startSegmentAddress;
         else if (segmented && image.startLinearAddress)
@@ -366,25 +366,25 @@ bool BuildBinFile(const ImageSpec& spec, const ImageData& image, std::vector<uin
 
     BinFileHeader header{};
     std::memset(header.reserved, 0, sizeof header.reserved);
-    header.headerWord0 = spec.headerWord0;
-    header.targetPlatform = spec.targetPlatform;
-    header.targetFamily = spec.targetFamily;
-    header.imageKind = spec.imageKind;
+    header.headerWord0 = fields.headerWord0;
+    header.targetPlatform = fields.targetPlatform;
+    header.targetFamily = fields.targetFamily;
+    header.imageKind = fields.imageKind;
     std::memset(header.description, 0, sizeof header.description);
-    std::memcpy(header.description, spec.description.data(), spec.description.size());
-    header.version = spec.version;
-    header.platformMask = spec.platformMask;
-    header.requiredBootVersion = spec.requiredBootVersion;
-    header.formatVersionMajor = spec.formatVersionMajor;
-    header.formatVersionMinor = spec.formatVersionMinor;
-    header.extraHeaderLength = spec.extraHeaderLength;
-    header.dataFormat = spec.dataFormat;
-    header.headerByte5E = spec.headerByte5E;
+    std::memcpy(header.description, fields.description.data(), fields.description.size());
+    header.version = fields.version;
+    header.platformMask = fields.platformMask;
+    header.requiredBootVersion = fields.requiredBootVersion;
+    header.formatVersionMajor = fields.formatVersionMajor;
+    header.formatVersionMinor = fields.formatVersionMinor;
+    header.extraHeaderLength = fields.extraHeaderLength;
+    header.dataFormat = fields.dataFormat;
+    header.headerByte5E = fields.headerByte5E;
 
     file.clear();
     const auto* raw = reinterpret_cast<const uint8_t*>(&header);
     file.insert(file.end(), raw, raw + sizeof header);
-    file.resize(file.size() + spec.extraHeaderLength, 0);
+    file.resize(file.size() + fields.extraHeaderLength, 0);
     if (segmented)
         writeSegmentRecords(file, chunks, imageAddress, run);
     else

@@ -348,7 +348,7 @@ struct Options {
     std::string inputFormat; // "", raw, ihex
     std::string addressText, runText;
     bool platformGiven = false;
-    ImageSpec spec;
+    ImageSpec fields;
 };
 
 int build(const Options& o) {
@@ -358,11 +358,11 @@ int build(const Options& o) {
         std::fprintf(stderr, "tessan3-mkimage: %s\n", error.c_str());
         return kExitFailure;
     }
-    ImageSpec spec = o.spec;
-    const bool segmented = spec.dataFormat == FORMAT_SEGMENT_RECORDS;
+    ImageSpec fields = o.fields;
+    const bool segmented = fields.dataFormat == FORMAT_SEGMENT_RECORDS;
     if (!o.addressText.empty())
-        spec.imageAddress = addressOption("--address", o.addressText, segmented);
-    if (!o.runText.empty()) spec.runAddress = addressOption("--run", o.runText, segmented);
+        fields.imageAddress = addressOption("--address", o.addressText, segmented);
+    if (!o.runText.empty()) fields.runAddress = addressOption("--run", o.runText, segmented);
 
     std::string format = o.inputFormat;
     if (format.empty()) {
@@ -379,15 +379,15 @@ int build(const Options& o) {
             return kExitFailure;
         }
     } else {
-        const uint32_t address = spec.imageAddress.value_or(0);
-        spec.imageAddress = address;
+        const uint32_t address = fields.imageAddress.value_or(0);
+        fields.imageAddress = address;
         if (!input.empty())
             image.chunks.push_back(
                 {segmented ? LinearFromSegmented(address) : address, std::move(input)});
     }
 
     std::vector<uint8_t> file;
-    if (!BuildBinFile(spec, image, file, error)) {
+    if (!BuildBinFile(fields, image, file, error)) {
         std::fprintf(stderr, "tessan3-mkimage: %s: %s\n", o.input.c_str(), error.c_str());
         return kExitFailure;
     }
@@ -423,45 +423,45 @@ int run(int argc, char** argv) {
         } else if (arg == "--run") {
             o.runText = value();
         } else if (arg == "--no-run") {
-            o.spec.noRunAddress = true;
+            o.fields.noRunAddress = true;
         } else if (arg == "--format") {
             const std::string v = value();
             if (v != "0" && v != "1") usageError("--format: '" + v + "' is not 0 or 1");
-            o.spec.dataFormat = static_cast<uint8_t>(v[0] - '0');
+            o.fields.dataFormat = static_cast<uint8_t>(v[0] - '0');
         } else if (arg == "--stamp") {
-            o.spec.stamp = true;
+            o.fields.stamp = true;
         } else if (arg == "--no-stamp") {
-            o.spec.stamp = false;
+            o.fields.stamp = false;
         } else if (arg == "--kind") {
-            o.spec.imageKind = kindOption(value());
+            o.fields.imageKind = kindOption(value());
         } else if (arg == "--platform") {
-            o.spec.targetPlatform = platformOption(value());
+            o.fields.targetPlatform = platformOption(value());
             o.platformGiven = true;
         } else if (arg == "--platform-mask") {
-            o.spec.platformMask = static_cast<uint32_t>(number(arg, value(), 0xFFFFFFFF));
-            if (!o.platformGiven) o.spec.targetPlatform = kPlatformByMask;
+            o.fields.platformMask = static_cast<uint32_t>(number(arg, value(), 0xFFFFFFFF));
+            if (!o.platformGiven) o.fields.targetPlatform = kPlatformByMask;
         } else if (arg == "--family") {
-            o.spec.targetFamily = familyOption(value());
+            o.fields.targetFamily = familyOption(value());
         } else if (arg == "--description") {
-            o.spec.description = value();
-            if (o.spec.description.size() >= kDescriptionSize)
-                usageError("--description: " + std::to_string(o.spec.description.size()) +
+            o.fields.description = value();
+            if (o.fields.description.size() >= kDescriptionSize)
+                usageError("--description: " + std::to_string(o.fields.description.size()) +
                            " characters; at most " + std::to_string(kDescriptionSize - 1) + " fit");
         } else if (arg == "--version") {
-            o.spec.version = versionOption(arg, value());
+            o.fields.version = versionOption(arg, value());
         } else if (arg == "--boot-version") {
-            o.spec.requiredBootVersion = versionOption(arg, value());
+            o.fields.requiredBootVersion = versionOption(arg, value());
         } else if (arg == "--format-version") {
             auto p = dotted(arg, value(), {0xFFFF, 0xFFFF});
-            o.spec.formatVersionMajor = static_cast<uint16_t>(p[0]);
-            o.spec.formatVersionMinor = static_cast<uint16_t>(p[1]);
+            o.fields.formatVersionMajor = static_cast<uint16_t>(p[0]);
+            o.fields.formatVersionMinor = static_cast<uint16_t>(p[1]);
         } else if (arg == "--extra-header") {
             // Written into the file, so keep it to a size a file can sensibly hold.
-            o.spec.extraHeaderLength = static_cast<uint32_t>(number(arg, value(), 0x1000000));
+            o.fields.extraHeaderLength = static_cast<uint32_t>(number(arg, value(), 0x1000000));
         } else if (arg == "--header-word") {
-            o.spec.headerWord0 = static_cast<uint16_t>(number(arg, value(), 0xFFFF));
+            o.fields.headerWord0 = static_cast<uint16_t>(number(arg, value(), 0xFFFF));
         } else if (arg == "--header-byte") {
-            o.spec.headerByte5E = static_cast<uint8_t>(number(arg, value(), 0xFF));
+            o.fields.headerByte5E = static_cast<uint8_t>(number(arg, value(), 0xFF));
         } else if (arg.size() > 1 && arg[0] == '-') {
             usageError("unknown option " + arg);
         } else if (o.input.empty()) {

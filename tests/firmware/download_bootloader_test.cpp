@@ -70,7 +70,7 @@ TEST_F(CatchBootLoader, ProgrammedOsSurvivesASavedPlantAndARestart) {
     NLIDevice* dev = openDevice(0);
     ASSERT_NE(dev, nullptr);
     std::string path =
-        writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 7, 11}),
+        writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 7, 11}),
                    {firmware::ImageChunk{0xF0000, codeBytes(0x2000, 41)}});
     Expected e = loadExpected(path);
     ASSERT_EQ(firmware::DownloadBinFile(dev, path), 0);

@@ -39,7 +39,7 @@ TEST_F(LinearDownload, OsImageWithEveryKindOfLayoutAnswer) {
         startModules({module});
         NLIDevice* dev = openDevice(0);
         ASSERT_NE(dev, nullptr);
-        std::string path = writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS, 1, 3, 2, {2, 9, 1}),
+        std::string path = writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS, 1, 3, 2, {2, 9, 1}),
                                       {ImageChunk{0xA0008000, codeBytes(0x10000, 11)}});
         Expected e = loadExpected(path);
         Bytes bootArea = flashAt(0, 0xA0000000, 0x8000);
@@ -70,7 +70,7 @@ TEST_F(LinearDownload, BootLoaderImageIsStagedInRamAndCopiedByTheModule) {
     NLIDevice* dev = openDevice(0);
     ASSERT_NE(dev, nullptr);
     std::string path =
-        writeImage(dir_, "boot.bin", spec(firmware::IMAGE_BOOT_LOADER, 1, 3, 2, {3, 3, 0}),
+        writeImage(dir_, "boot.bin", fields(firmware::IMAGE_BOOT_LOADER, 1, 3, 2, {3, 3, 0}),
                    {ImageChunk{0xA0000000, codeBytes(0x6000, 12)}});
     Expected e = loadExpected(path);
     Bytes identity = flashAt(0, 0xA0007FCC, 32);
@@ -115,7 +115,7 @@ TEST_F(LinearDownload, RefusedBeforeTheFlashChanges) {
         startModules({linearModule(kMac)});
         NLIDevice* dev = openDevice(0);
         ASSERT_NE(dev, nullptr);
-        std::string path = writeImage(dir_, "x.bin", spec(c.kind, 1, 3, 2, {3, 0, 0}),
+        std::string path = writeImage(dir_, "x.bin", fields(c.kind, 1, 3, 2, {3, 0, 0}),
                                       {ImageChunk{c.address, codeBytes(c.length, 13)}});
         Bytes before = flashAt(0, 0xA0000000, 0x408000);
 
@@ -143,7 +143,7 @@ TEST_F(LinearDownload, DroppedRequestsNeverGiveAFalseSuccess) {
         startModules({module}, seed);
         NLIDevice* dev = openDevice(0);
         ASSERT_NE(dev, nullptr);
-        std::string path = writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS, 1, 3, 2, {2, 9, 2}),
+        std::string path = writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS, 1, 3, 2, {2, 9, 2}),
                                       {ImageChunk{0xA0008000, codeBytes(0x8000, 14)}});
         Expected e = loadExpected(path);
 

@@ -37,7 +37,7 @@ TEST_F(SegmentedDownload, OsBlockAtF000FromSegmentRecords) {
     NLIDevice* dev = openDevice(0);
     ASSERT_NE(dev, nullptr);
     std::string path =
-        writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 3}),
+        writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 3}),
                    {ImageChunk{0xF0000, codeBytes(0x5000, 1)}});
     Expected e = loadExpected(path);
     ASSERT_EQ(e.imageAddress, 0xF0000000u);
@@ -75,7 +75,7 @@ TEST_F(SegmentedDownload, OldBootLoaderTakesQuickBootIntoAnE000Block) {
     NLIDevice* dev = openDevice(0);
     ASSERT_NE(dev, nullptr);
     std::string path =
-        writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 0, 0}),
+        writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 0, 0}),
                    {ImageChunk{0xE0000, codeBytes(0x9000, 2)}});
     Expected e = loadExpected(path);
     ASSERT_EQ(e.imageAddress, 0xE0000000u);
@@ -100,7 +100,7 @@ TEST_F(SegmentedDownload, OsImageErasesTheOsAreaAndStoresItsOsDef) {
     ASSERT_NE(dev, nullptr);
     // 0x10001 bytes in all: the OSDef carries the CRC of the first byte only.
     Bytes code = codeBytes(0x10001 - firmware::kVersionStampSize, 3);
-    std::string path = writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS, 0, 2, 1, {4, 3, 0}),
+    std::string path = writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS, 0, 2, 1, {4, 3, 0}),
                                   {ImageChunk{0x80000, code}});
     Expected e = loadExpected(path);
     ASSERT_EQ(e.imageAddress, 0x80000000u);
@@ -129,7 +129,7 @@ TEST_F(SegmentedDownload, OddImageIsWrittenInEvenChunks) {
     startModules({segmentedModule(kMac)});
     NLIDevice* dev = openDevice(0);
     ASSERT_NE(dev, nullptr);
-    firmware::ImageSpec s = spec(firmware::IMAGE_OS, 0, 2, 1, {4, 3, 1});
+    firmware::ImageSpec s = fields(firmware::IMAGE_OS, 0, 2, 1, {4, 3, 1});
     s.stamp = false;
     std::string path = writeImage(dir_, "odd.bin", s, {ImageChunk{0x80000, codeBytes(0x101, 4)}});
     Expected e = loadExpected(path);
@@ -149,7 +149,7 @@ TEST_F(SegmentedDownload, BootLoaderImageKeepsTheModuleIdentityAndAddress) {
     NLIDevice* dev = openDevice(0);
     ASSERT_NE(dev, nullptr);
     // A boot-loader image is never refused for the boot-loader version it names.
-    firmware::ImageSpec s = spec(firmware::IMAGE_BOOT_LOADER, 1, 2, 1, {3, 2, 0});
+    firmware::ImageSpec s = fields(firmware::IMAGE_BOOT_LOADER, 1, 2, 1, {3, 2, 0});
     s.requiredBootVersion = {9, 9, 9};
     std::string path =
         writeImage(dir_, "boot.bin", s, {ImageChunk{0xFC000000, codeBytes(0x3000, 5)}});
@@ -188,7 +188,7 @@ TEST_F(SegmentedDownload, ChunkRetryLimit) {
         NLIDevice* dev = openDevice(0);
         ASSERT_NE(dev, nullptr);
         std::string path =
-            writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 4}),
+            writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 4}),
                        {ImageChunk{0xF0000, codeBytes(0x400, 6)}});
         Expected e = loadExpected(path);
         onBoot(0, [&](nlisim::BootLoader& b, nlisim::Module&) {
@@ -235,7 +235,7 @@ TEST_F(SegmentedDownload, IdentityIsComparedAndProgrammedWhenBlank) {
         NLIDevice* dev = openDevice(0);
         ASSERT_NE(dev, nullptr);
         std::string path = writeImage(
-            dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, c.platform, c.family, {4, 2, 5}),
+            dir_, "os.bin", fields(firmware::IMAGE_OS_BLOCK, 0, c.platform, c.family, {4, 2, 5}),
             {ImageChunk{0xF0000, codeBytes(0x200, 7)}});
 
         EXPECT_EQ(DownloadBinFile(dev, path), c.result);
@@ -270,7 +270,7 @@ TEST_F(SegmentedDownload, RefusalsLeaveTheFlashAlone) {
         startModules({module});
         NLIDevice* dev = openDevice(0);
         ASSERT_NE(dev, nullptr);
-        firmware::ImageSpec s = spec(c.kind, 0, 2, 1, {4, 2, 6});
+        firmware::ImageSpec s = fields(c.kind, 0, 2, 1, {4, 2, 6});
         VersionTriple required{};
         nlisim::VersionTriple parsed;
         ASSERT_TRUE(nlisim::VersionTriple::parse(c.requiredBoot, parsed));
@@ -305,7 +305,7 @@ TEST_F(SegmentedDownload, SilentModuleGets207AfterThreeProbes) {
     silent.silent = true;
     sim().setFaults(0, silent);
     std::string path =
-        writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 7}),
+        writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 7}),
                    {ImageChunk{0xF0000, codeBytes(0x200, 9)}});
     uint32_t before = requestsReceived(0);
 
@@ -320,7 +320,7 @@ TEST_F(SegmentedDownload, PlainOnlyModuleIsProgrammedWithoutScrambling) {
     NLIDevice* dev = openDevice(0);
     ASSERT_NE(dev, nullptr);
     std::string path =
-        writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 1, 2, 1, {4, 2, 8}),
+        writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS_BLOCK, 1, 2, 1, {4, 2, 8}),
                    {ImageChunk{0xF0000000, codeBytes(0x1000, 10)}});
     Expected e = loadExpected(path);
 
@@ -340,7 +340,7 @@ TEST_F(SegmentedDownload, BlockElsewhereErasesItsOwnSector) {
     const uint8_t mark[2] = {0x12, 0x34};
     ASSERT_EQ(firmware::WriteFlashSeg(dev, 0xF0000000, mark, 2), 0);
     std::string path =
-        writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 9}),
+        writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 9}),
                    {ImageChunk{0xD0000, codeBytes(0x800, 15)}});
     Expected e = loadExpected(path);
     ASSERT_EQ(e.imageAddress, 0xD0000000u);
@@ -365,7 +365,7 @@ TEST_F(SegmentedDownload, OnlyTheAddressedModuleIsProgrammed) {
     ASSERT_NE(dev, nullptr);
     Bytes untouched = flashAt(0, 0xE0000000, 0x20000);
     std::string path =
-        writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 10}),
+        writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS_BLOCK, 0, 2, 1, {4, 2, 10}),
                    {ImageChunk{0xF0000, codeBytes(0x1000, 16)}});
     Expected e = loadExpected(path);
 
@@ -387,7 +387,7 @@ TEST_F(SegmentedDownload, WritingOverUnerasedFlashFailsTheVerify) {
     ASSERT_NE(dev, nullptr);
     Bytes zeros(kChunk, 0x00);
     ASSERT_EQ(firmware::WriteFlashSeg(dev, 0xF0008000, zeros.data(), kChunk), 0);
-    std::string path = writeImage(dir_, "os.bin", spec(firmware::IMAGE_OS, 0, 2, 1, {4, 2, 11}),
+    std::string path = writeImage(dir_, "os.bin", fields(firmware::IMAGE_OS, 0, 2, 1, {4, 2, 11}),
                                   {ImageChunk{0xF8000, codeBytes(0x400, 17)}});
 
     EXPECT_EQ(DownloadBinFile(dev, path), firmware::kVerifyFailed);

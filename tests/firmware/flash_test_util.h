@@ -78,19 +78,19 @@ inline Expected loadExpected(const std::string& path) {
 
 // Writes an image file built from chunks; returns its path.
 inline std::string writeImage(const fwtest::TempDir& dir, const std::string& name,
-                              const firmware::ImageSpec& spec,
+                              const firmware::ImageSpec& fields,
                               const std::vector<firmware::ImageChunk>& chunks) {
     firmware::ImageData data;
     data.chunks = chunks;
     std::vector<uint8_t> file;
     std::string error;
-    EXPECT_TRUE(firmware::BuildBinFile(spec, data, file, error)) << error;
+    EXPECT_TRUE(firmware::BuildBinFile(fields, data, file, error)) << error;
     std::string path = dir / name;
     fwtest::writeFile(path, file);
     return path;
 }
 
-inline firmware::ImageSpec spec(uint16_t kind, uint8_t format, uint16_t platform, uint16_t family,
+inline firmware::ImageSpec fields(uint16_t kind, uint8_t format, uint16_t platform, uint16_t family,
                                 firmware::VersionTriple version) {
     firmware::ImageSpec s;
     s.imageKind = kind;

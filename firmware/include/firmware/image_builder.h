@@ -71,7 +71,7 @@ constexpr uint32_t LinearFromSegmented(uint32_t packed) {
 // Builds the whole file. False with `error` set when the image cannot be written as asked
 // (data below the image address, beyond the image buffer or the segmented address range, into
 // an IMAGE_OS_BLOCK's OSDef record, a description too long, ...).
-bool BuildBinFile(const ImageSpec& spec, const ImageData& image, std::vector<uint8_t>& file,
+bool BuildBinFile(const ImageSpec& fields, const ImageData& image, std::vector<uint8_t>& file,
                   std::string& error);
 
 } // namespace firmware
