@@ -28,6 +28,8 @@ class Reader {
 
     // Rewinds and learns the size; false when the file cannot be positioned.
     bool start() {
+        // Bytes the caller wrote through this stream and not yet flushed count as the file's.
+        if (std::fflush(file_) != 0) return false;
         struct stat st {};
         if (fstat(fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
         size_ = static_cast<uint64_t>(st.st_size);

@@ -419,6 +419,24 @@ TEST(LoadBlocks, BlocksLandRelativeToTheImageAddressAndTheDeclaredLengthCounts) 
     EXPECT_EQ(l.crc, fwtest::referenceCrc(l.buffer.get(), 0x100));
 }
 
+TEST(LoadBlocks, BytesWrittenThroughTheSameStreamAndNotFlushedAreLoaded) {
+    const Bytes a = pattern(0x20, 7);
+    const Bytes file = fmt1(cat({blocksStart(0x100, 0x20), block(0x100, a), endBlock(0x100)}));
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(file.data(), 1, file.size(), f), file.size()); // still buffered
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kImageBufferSize]);
+    BinFileHeader header{};
+    uint16_t crc = 0;
+    uint32_t run = 0, imageAddress = 0, imageLength = 0;
+    EXPECT_EQ(LoadBinFile(buffer.get(), kImageBufferSize, f, header, crc, run, imageAddress,
+                          imageLength),
+              0);
+    std::fclose(f);
+    EXPECT_EQ(imageLength, 0x20u);
+    EXPECT_EQ(Bytes(buffer.get(), buffer.get() + 0x20), a);
+}
+
 TEST(LoadBlocks, EndBlockEndsParsing) {
     // Whatever follows the end block is not read, even if it is not a block.
     Loaded l = load(
