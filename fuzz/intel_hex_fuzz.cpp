@@ -16,11 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
     if (!firmware::ParseIntelHex(text, image, error)) return 0;
 
-    firmware::ImageSpec spec;
-    spec.dataFormat = firmware::FORMAT_BLOCKS;
-    spec.stamp = false;
+    firmware::ImageSpec fields;
+    fields.dataFormat = firmware::FORMAT_BLOCKS;
+    fields.stamp = false;
     std::vector<uint8_t> file;
-    if (!firmware::BuildBinFile(spec, image, file, error)) return 0;
+    if (!firmware::BuildBinFile(fields, image, file, error)) return 0;
 
     // The loader reads regular files only (it takes their size from the file system).
     std::FILE* in = std::tmpfile();
