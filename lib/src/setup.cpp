@@ -31,6 +31,29 @@ template <size_t Room> int32_t sendTwoResponses(NLIDevice* device, RequestBuffer
     return status != 0 ? statusResult(status) : rc;
 }
 
+// Read shape: sends the request and checks that the answer holds at least its status word.
+// Returns the engine's result, or 0x8005 / 0x8012 for an empty or too short answer.
+template <size_t Room>
+int32_t sendForStatusAnswer(NLIDevice* device, RequestBuffer<Room>& request, uint8_t* answer,
+                            uint16_t room, uint16_t& received) {
+    received = room;
+    int32_t rc;
+    {
+        ExtraTimeout extra(device, kSetupExtraTimeoutMs);
+        rc = _SendPacket(device, request.bytes, request.length, answer, &received, 1, 0);
+    }
+    if (failed(rc)) return rc;
+    received = boundedLength(received, room);
+    if (received == 0) return NLIE_ZERO_BYTES_RECEIVED;
+    if (received < kStatusDataOffset) return NLIE_INVALID_RESPONSE;
+    return rc;
+}
+
+// The answer-shape failures empty the caller's size; the engine's leave it as it was.
+bool answerShapeFailure(int32_t rc) {
+    return rc == NLIE_ZERO_BYTES_RECEIVED || rc == NLIE_INVALID_RESPONSE;
+}
+
 } // namespace
 
 extern "C" {
@@ -45,21 +68,11 @@ NLI_API int32_t NLIReadSetupData(NLIDevice* device, uint16_t item, void* buffer,
     if (request.overflow) return NLIE_DATA_TOO_LARGE;
 
     uint8_t answer[kStatusRoom];
-    uint16_t received = sizeof answer;
-    int32_t rc;
-    {
-        ExtraTimeout extra(device, kSetupExtraTimeoutMs);
-        rc = _SendPacket(device, request.bytes, request.length, answer, &received, 1, 0);
-    }
-    if (failed(rc)) return rc;
-    received = boundedLength(received, sizeof answer);
-    if (received == 0) {
-        *size = 0;
-        return NLIE_ZERO_BYTES_RECEIVED;
-    }
-    if (received < kStatusDataOffset) {
-        *size = 0;
-        return NLIE_INVALID_RESPONSE;
+    uint16_t received = 0;
+    int32_t rc = sendForStatusAnswer(device, request, answer, sizeof answer, received);
+    if (failed(rc)) {
+        if (answerShapeFailure(rc)) *size = 0;
+        return rc;
     }
     uint16_t status = getU16(answer + kStatusOffset);
     bool cut = copyOut(answer, received, kStatusDataOffset, buffer, *size, size);
@@ -100,21 +113,11 @@ NLI_API int32_t NLIEnumSetupData(NLIDevice* device, uint16_t* items, uint16_t* c
     if (request.overflow) return NLIE_DATA_TOO_LARGE;
 
     uint8_t answer[kStatusRoom];
-    uint16_t received = sizeof answer;
-    int32_t rc;
-    {
-        ExtraTimeout extra(device, kSetupExtraTimeoutMs);
-        rc = _SendPacket(device, request.bytes, request.length, answer, &received, 1, 0);
-    }
-    if (failed(rc)) return rc;
-    received = boundedLength(received, sizeof answer);
-    if (received == 0) {
-        *count = 0;
-        return NLIE_ZERO_BYTES_RECEIVED;
-    }
-    if (received < kStatusDataOffset) {
-        *count = 0;
-        return NLIE_INVALID_RESPONSE;
+    uint16_t received = 0;
+    int32_t rc = sendForStatusAnswer(device, request, answer, sizeof answer, received);
+    if (failed(rc)) {
+        if (answerShapeFailure(rc)) *count = 0;
+        return rc;
     }
     uint16_t status = getU16(answer + kStatusOffset);
     // The count the module states, bounded by the codes it actually sent.
